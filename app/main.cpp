@@ -1,0 +1,85 @@
+#include "app/settings.h"
+#include "app/termination.h"
+#include "device/devicemanager.h"
+#include "sync/syncmanager.h"
+#include "ui/mainwindow.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QIcon>
+#include <QProcess>
+
+#include <memory>
+
+namespace {
+
+constexpr int kXsetTimeoutMs = 30000;
+
+void prepareDisplay()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        qputenv("DISPLAY", ":0");
+        qInfo() << "Set DISPLAY environment to :0";
+    }
+
+    // A kiosk screen must neither blank nor power down while an export runs.
+    QProcess xset;
+    xset.start(QStringLiteral("xset"), {QStringLiteral("dpms"), QStringLiteral("force"), QStringLiteral("on")},
+               QIODevice::ReadWrite);
+    xset.waitForFinished(kXsetTimeoutMs);
+    qInfo() << "Screen power management:" << (xset.exitCode() == 0 ? "enabled" : "failed");
+
+    xset.start(QStringLiteral("xset"), {QStringLiteral("s"), QStringLiteral("off")}, QIODevice::ReadWrite);
+    xset.waitForFinished(kXsetTimeoutMs);
+    qInfo() << "Screen saver:" << (xset.exitCode() == 0 ? "disabled" : "failed");
+}
+
+// Whatever ended the event loop (the exit button, a signal, a "remove" event,
+// or the window manager closing the window), a copy still writing to the
+// drive is stopped and the drive is unmounted before the process goes away.
+// The window is gone by now, so failures only reach the log.
+void releaseDrive()
+{
+    if (SyncManager::instance().isSyncing())
+        SyncManager::instance().stopSync();
+    DeviceManager::instance().unmountDevice();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/logo.png")));
+    QApplication::setApplicationName(QStringLiteral("Corvalet"));
+    QApplication::setApplicationVersion(QStringLiteral("1.3.6"));
+    QApplication::setOrganizationName(QStringLiteral("ORVELD"));
+    QApplication::setOrganizationDomain(QStringLiteral("orveld.example"));
+    qInfo() << "Starting Corvalet version:" << QApplication::applicationVersion();
+
+    QDir().mkpath(QString::fromLatin1(kMonitorConfigDir));
+    Settings::instance().configFile = QString::fromLatin1(kMonitorConfigFile);
+
+    TerminationHandler termination;
+    termination.install();
+
+    const QString device = argc > 1 ? QString::fromUtf8(argv[1]) : QStringLiteral("sdb1");
+    const QString action = argc > 2 ? QString::fromUtf8(argv[2]) : QStringLiteral("add");
+    qInfo() << "======================"
+            << "\nDetected USB device action:"
+            << "\nDevice:" << device
+            << "\nAction:" << action;
+
+    prepareDisplay();
+
+    int result = 0;
+    {
+        MainWindow window;
+        window.handleDeviceEvent(device, action);
+        window.show();
+        result = QApplication::exec();
+    }
+    releaseDrive();
+    return result;
+}

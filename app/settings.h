@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+
+// The recorder's built-in default paths and the location of its monitor
+// configuration file. Configuration values are never cached: every reader goes
+// through readMonitorValue()/readMediaServerValue(), which open the INI file
+// afresh, so an edit of the file is seen by the next operation.
+class Settings
+{
+public:
+    static Settings &instance();
+
+    QString configFile;
+    QString recordPath;
+    QString usbMountPath;
+    QString rsyncPath;
+    QString logPath;
+    QString dbPath;
+
+    // One read of the monitor INI file (configFile); `fallback` is returned when
+    // the file or the key is missing.
+    static QString readMonitorValue(const QString &key, const QString &fallback);
+    // One read of a top-level key of the media server's INI file; a missing
+    // file or key reads as an empty string.
+    static QString readMediaServerValue(const QString &key);
+
+    // The three keys of the monitor INI file, each with its default.
+    static QString usbMountPathValue();
+    static QString rsyncPathValue();
+    static QString dbPathValue();
+
+private:
+    Settings();
+};
+
+inline constexpr char kMonitorConfigDir[] = "/etc/orveld";
+inline constexpr char kMonitorConfigFile[] = "/etc/orveld/monitor.ini";
+inline constexpr char kMediaServerConfigFile[] = "/etc/zlmedia/config.ini";

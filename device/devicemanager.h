@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// Owns the state of the USB drive: which block device is mounted on the
+// configured mount point and how large its file system is. Mounting and
+// unmounting run the system's mount and umount synchronously with fixed
+// time-outs; outcomes are reported through the three signals.
+class DeviceManager : public QObject
+{
+    Q_OBJECT
+public:
+    static DeviceManager &instance();
+    ~DeviceManager() override;
+
+    bool mountDevice(const QString &device);
+    bool unmountDevice();
+    bool unmountDevice(const QString &device);
+
+    bool isMounted() const { return m_isMounted; }
+    qint64 deviceSize() const { return m_deviceSize; }
+    // Bytes available to new files on the mounted drive, measured now;
+    // 0 when no drive is mounted.
+    qint64 freeSpace() const;
+
+    bool checkMountPoint();
+    bool mountUsbDrive(const QString &device);
+
+signals:
+    void deviceMounted(const QString &mountPath, qint64 size);
+    void deviceUnmounted();
+    void error(const QString &message);
+
+private:
+    explicit DeviceManager(QObject *parent = nullptr);
+    Q_DISABLE_COPY(DeviceManager)
+
+    QString m_currentDevice;
+    bool m_isMounted = false;
+    qint64 m_deviceSize = 0;
+};

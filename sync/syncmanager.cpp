@@ -1,0 +1,165 @@
+#include "sync/syncmanager.h"
+
+#include "app/settings.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QRegularExpression>
+
+namespace {
+
+constexpr int kStartTimeoutMs = 3000;
+constexpr int kStopTimeoutMs = 5000;
+
+} // namespace
+
+SyncManager::SyncManager(QObject *parent)
+    : QObject(parent)
+{
+    m_process = std::make_unique<QProcess>();
+    connect(m_process.get(), &QProcess::readyReadStandardOutput, this, &SyncManager::handleRsyncOutput);
+    connect(m_process.get(), &QProcess::readyReadStandardError, this, &SyncManager::handleRsyncError);
+    connect(m_process.get(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
+            this, &SyncManager::handleSyncFinished);
+}
+
+SyncManager::~SyncManager() = default;
+
+bool SyncManager::startSync(const QString &source, const QString &destination)
+{
+    if (m_isSyncing) {
+        qWarning() << "正在同步中";
+        emit syncError(tr("正在同步中"));
+        return false;
+    }
+    if (!QDir(source).exists()) {
+        qCritical() << "源目录不存在：" << source;
+        emit syncError(tr("源目录不存在"));
+        return false;
+    }
+
+    const QStringList arguments{
+        QStringLiteral("-av"),
+        QStringLiteral("--progress"),
+        QStringLiteral("--exclude=.*"),
+        source + QLatin1Char('/'),
+        destination,
+    };
+    qInfo() << "开始同步，执行命令：" << Settings::rsyncPathValue() << arguments.join(QLatin1Char(' '));
+
+    m_destination = destination;
+    m_process->start(Settings::rsyncPathValue(), arguments, QIODevice::ReadWrite);
+    if (!m_process->waitForStarted(kStartTimeoutMs)) {
+        qCritical() << "启动同步进程失败：" << m_process->errorString();
+        emit syncError(tr("启动同步进程失败"));
+        return false;
+    }
+    m_isSyncing = true;
+    emit syncStarted();
+    return true;
+}
+
+void SyncManager::stopSync()
+{
+    if (!m_isSyncing)
+        return;
+    qInfo() << "正在停止同步进程";
+    m_stopping = true;
+    m_process->terminate();
+    if (!m_process->waitForFinished(kStopTimeoutMs)) {
+        qWarning() << "同步进程未能正常终止，强制结束进程";
+        m_process->kill();
+    }
+    m_stopping = false;
+    m_isSyncing = false;
+}
+
+void SyncManager::handleSyncFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    if (m_flushing) {
+        handleFlushFinished(exitCode, exitStatus);
+        return;
+    }
+    if (exitStatus == QProcess::CrashExit) {
+        m_isSyncing = false;
+        qCritical() << "同步进程崩溃";
+        emit syncFinished(false);
+        return;
+    }
+    if (exitCode != 0) {
+        m_isSyncing = false;
+        qCritical() << "同步进程失败，退出代码：" << exitCode;
+        emit syncFinished(false);
+        return;
+    }
+    if (m_stopping) {
+        // rsync got to the end just as it was asked to stop; the caller is
+        // about to unmount, which writes the data out, so no flush is started
+        // that would keep the drive busy.
+        m_isSyncing = false;
+        qWarning() << "同步在停止请求时结束，未刷新U盘缓存";
+        emit syncFinished(false);
+        return;
+    }
+    startFlush();
+}
+
+void SyncManager::startFlush()
+{
+    // rsync's writes may still sit in the page cache; "sync -f" writes out the
+    // whole file system that holds the destination and reports write errors.
+    // It runs as the same asynchronous child, so the window keeps painting and
+    // the stop button still works.
+    qInfo() << "正在写入U盘缓存:" << m_destination;
+    m_flushing = true;
+    m_process->start(QStringLiteral("sync"), {QStringLiteral("-f"), m_destination}, QIODevice::ReadWrite);
+    if (!m_process->waitForStarted(kStartTimeoutMs)) {
+        m_flushing = false;
+        m_isSyncing = false;
+        qCritical() << "写入U盘缓存失败：" << m_process->errorString();
+        emit syncFinished(false);
+    }
+}
+
+void SyncManager::handleFlushFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    m_flushing = false;
+    m_isSyncing = false;
+    if (exitStatus == QProcess::NormalExit && exitCode == 0) {
+        qInfo() << "同步成功完成";
+        emit syncFinished(true);
+        return;
+    }
+    if (exitStatus == QProcess::CrashExit)
+        qCritical() << "同步进程崩溃";
+    else
+        qCritical() << "写入U盘缓存失败，退出代码：" << exitCode;
+    emit syncFinished(false);
+}
+
+void SyncManager::handleRsyncError()
+{
+    const QString message = QString::fromUtf8(m_process->readAllStandardError()).trimmed();
+    qWarning() << "Rsync错误：" << message;
+    emit syncError(message);
+}
+
+void SyncManager::handleRsyncOutput()
+{
+    const QString output = QString::fromUtf8(m_process->readAllStandardOutput());
+    if (!parseRsyncProgress(output))
+        qDebug() << "Rsync输出：" << output.trimmed();
+}
+
+bool SyncManager::parseRsyncProgress(const QString &output)
+{
+    // A progress report of "rsync --progress" looks like
+    //   "      1,048,576  45%  102.40MB/s    0:00:00\r"
+    // and the percentage is the first number followed by "%" and white space.
+    static const QRegularExpression progressRegex(QStringLiteral("\\s*(\\d+)%\\s+"));
+    const QRegularExpressionMatch match = progressRegex.match(output);
+    if (!match.hasMatch())
+        return false;
+    emit syncProgress(match.captured(1).toInt());
+    return true;
+}

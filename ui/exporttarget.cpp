@@ -1,0 +1,50 @@
+#include "ui/exporttarget.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace {
+
+bool lstatPath(const QString &path, struct stat *st)
+{
+    return ::lstat(QFile::encodeName(path).constData(), st) == 0;
+}
+
+} // namespace
+
+namespace ExportTarget {
+
+bool prepare(const QString &mountPath, const QString &hostname)
+{
+    if (hostname.contains(QLatin1Char('/')) || hostname == QLatin1String(".."))
+        return false;
+
+    struct stat drive;
+    struct stat parent;
+    if (::stat(QFile::encodeName(mountPath).constData(), &drive) != 0 || !S_ISDIR(drive.st_mode))
+        return false;
+    // The drive's root sits on another file system than the directory that
+    // holds the mount point; if not, nothing is mounted there any more.
+    if (::stat(QFile::encodeName(mountPath + QLatin1String("/..")).constData(), &parent) != 0
+            || parent.st_dev == drive.st_dev)
+        return false;
+
+    const QString targetPath = mountPath + QLatin1Char('/') + hostname;
+    struct stat target;
+    if (!lstatPath(targetPath, &target)) {
+        if (errno != ENOENT || !QDir().mkpath(targetPath) || !lstatPath(targetPath, &target))
+            return false;
+    }
+    return S_ISDIR(target.st_mode) && target.st_dev == drive.st_dev;
+}
+
+bool isFreeName(const QString &path)
+{
+    struct stat st;
+    return !lstatPath(path, &st) && errno == ENOENT;
+}
+
+} // namespace ExportTarget

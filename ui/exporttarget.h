@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+// Safety checks for writing an export onto a drive that anyone may have
+// brought. Everything on the drive is untrusted: a planted symbolic link must
+// never make the export write into the recorder's own file system.
+namespace ExportTarget {
+
+// Makes sure `mountPath` + "/" + `hostname` is a real directory of the file
+// system mounted at `mountPath`, creating it (with missing parents) when it
+// does not exist. Refuses a host name that holds a "/" or is "..", a mount path
+// with nothing mounted on it, and an existing entry that is not a directory of
+// the drive's own file system (a link, a file, another mount). An empty host
+// name means the drive's top directory.
+bool prepare(const QString &mountPath, const QString &hostname);
+
+// True when nothing at all, not even a dangling link, exists at `path`.
+bool isFreeName(const QString &path);
+
+} // namespace ExportTarget

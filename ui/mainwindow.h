@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+class QHBoxLayout;
+class QKeyEvent;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QVBoxLayout;
+
+// The tool's only window: the size of the recordings, the drive's state, a
+// status line, the copy progress and three buttons. It reacts to the device
+// event, to the drive manager and the copy engine, and to the buttons.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Renders a byte count for display: B, KB, MB or GB with two decimals.
+    static QString formatSize(qint64 bytes);
+    // Total size of the regular files under `path` (see directorySize()).
+    static qint64 calculateDirSize(const QString &path);
+
+public slots:
+    void handleDeviceEvent(const QString &device, const QString &action);
+
+private slots:
+    void onSyncStarted();
+    void onSyncProgress(int percentage);
+    void onSyncFinished(bool success);
+    void onDeviceMounted(const QString &mountPath, qint64 size);
+    void onDeviceUnmounted();
+    void onStartSync();
+    void onStopSync();
+    void onExit();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    void initializeUI();
+    void setupConnections();
+    void updateUI();
+    void showErrorMessage(const QString &message);
+    void getHostname();
+    void copyDatabaseFile();
+
+    QWidget *centralWidget = nullptr;
+    QVBoxLayout *mainLayout = nullptr;
+    QLabel *statusLabel = nullptr;
+    QProgressBar *progressBar = nullptr;
+    QPushButton *startButton = nullptr;
+    QPushButton *stopButton = nullptr;
+    QPushButton *exitButton = nullptr;
+    QLabel *sourceSizeLabel = nullptr;
+    QLabel *usbInfoLabel = nullptr;
+    QString hostname;
+    QString mediaRoot;
+    QString sourcePath;
+    QString targetPath;
+    qint64 sourceTotalSize = 0;
+};
