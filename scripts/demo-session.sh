@@ -1,0 +1,99 @@
+#!/bin/bash
+# The inside of scripts/demo.sh, run in the private mount namespace of
+# tests/sandbox.sh: writes the recorder's configuration and recordings, starts
+# the tool with "<loop device> add" and shows what landed on the drive.
+set -euo pipefail
+binary=$1 loop=$2 work=$3
+shift 3
+virtual=no shots=""
+while [ $# -gt 0 ]; do
+    case $1 in
+        --virtual) virtual=yes ;;
+        --screenshots) shots=$(realpath -m "$2"); shift ;;
+        *) echo "unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+title="U盘导出视频工具"
+log=$work/corvalet.log
+
+# The recorder: 4 channels × 3 days × 6 one-minute clips, hidden files that are
+# never exported, and the alarm database.
+record=/media/zozadoz/record
+for channel in 01 02 03 04; do
+    for day in 2026-12-05 2026-12-06 2026-12-07; do
+        dir=$record/record/ch$channel/$day
+        mkdir -p "$dir"
+        for clip in 1 2 3 4 5 6; do
+            head -c $((200000 + RANDOM * 4)) /dev/urandom > "$dir/10-0$clip-00.mp4"
+        done
+    done
+done
+echo "index in progress" > "$record/record/.writing"
+head -c 65536 /dev/urandom > "$record/alarms.db"
+printf '[General]\nmp4_save_path=%s\n' "$record" > /etc/zlmedia/config.ini
+# rsync slowed down a little so that the progress can be watched.
+cat > /etc/orveld/rsync-demo <<'SCRIPT'
+#!/bin/sh
+exec /usr/bin/rsync --bwlimit=3000 "$@"
+SCRIPT
+chmod +x /etc/orveld/rsync-demo
+printf '[System]\nRsyncPath=/etc/orveld/rsync-demo\n' > /etc/orveld/monitor.ini
+echo "Recorder rec01: $(find $record/record -name '*.mp4' | wc -l) recordings, $(du -sh $record/record | cut -f1)"
+
+display_ok() { xset q >/dev/null 2>&1; }
+if [ $virtual = no ] && [ -n "${DISPLAY:-}" ] && display_ok; then
+    echo "Showing the tool on $DISPLAY: press 开始复制, wait for 复制完成, then 退出."
+    "$binary" "$(basename "$loop")" add 2>&1 | tee "$log"
+else
+    export DISPLAY=:97
+    Xvfb $DISPLAY -screen 0 800x480x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb=$!
+    trap 'kill $xvfb 2>/dev/null || true' EXIT
+    for _ in $(seq 50); do display_ok && break; sleep 0.1; done
+
+    snap() {  # snap NAME: the whole virtual screen, the window and any box on it
+        import -display $DISPLAY -window root "$work/$1.png"
+        [ -z "$shots" ] || { mkdir -p "$shots"; cp "$work/$1.png" "$shots/$1.png"; }
+        cp "$work/$1.png" ./corvalet-demo.png
+    }
+    wait_log() {  # wait_log TEXT SECONDS
+        for _ in $(seq $(($2 * 10))); do grep -q "$1" "$log" && return 0; sleep 0.1; done
+        echo "demo: \"$1\" did not appear" >&2; return 1
+    }
+    press() {  # press WINDOW-TITLE KEY: there is no window manager to give the focus
+        xdotool search --name "^$1\$" windowfocus --sync key "$2" >/dev/null 2>&1 || xdotool key "$2"
+    }
+
+    "$binary" "$(basename "$loop")" add >"$log" 2>&1 &
+    tool=$!
+    wait_log "Device event" 20
+    sleep 1
+    snap ready
+    echo "Virtual display: pressing 开始复制"
+    press "$title" Return             # the start button holds the focus once the drive is ready
+    wait_log "开始同步" 20
+    sleep 2
+    snap copying
+    wait_log "同步成功完成\|同步进程失败\|同步进程崩溃" 300
+    sleep 1
+    snap finished
+    press 完成 Return                 # closes the "文件复制完成" box
+    sleep 0.5
+    press "$title" Escape             # leaves the tool: unmount and quit
+    wait "$tool" || true
+    cat "$log"
+fi
+
+echo
+echo "What the drive holds now:"
+mkdir -p "$work/check"
+mount -o ro "$loop" "$work/check"
+(cd "$work/check" && find . -maxdepth 3 | sort | head -40 && du -sh rec01 2>/dev/null)
+if diff -r --exclude='.*' --exclude=alarms.db "$record/record" "$work/check/rec01" >/dev/null \
+        && cmp -s "$record/alarms.db" "$work/check/rec01/alarms.db"; then
+    echo "The drive's rec01/ matches the recordings and alarms.db byte for byte."
+else
+    echo "The drive's rec01/ differs from the recordings (or the export was not run)."
+fi
+umount "$work/check"

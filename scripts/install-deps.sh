@@ -1,0 +1,20 @@
+#!/bin/bash
+# Installs the Debian packages needed to build, test and demonstrate the tool,
+# skipping the update when everything is already there.
+set -euo pipefail
+packages=(
+    build-essential cmake qtbase5-dev qtbase5-dev-tools       # build
+    rsync mount util-linux e2fsprogs x11-xserver-utils        # what the tool runs, loop drives
+    xvfb xauth xdotool imagemagick fonts-wqy-microhei         # virtual display, screenshots, CJK text
+    python3-xlib                                              # closing the window as a window manager does
+    dpkg-dev file lintian systemd udev                        # package checks
+)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
+fi
