@@ -78,6 +78,11 @@ int main(int argc, char **argv)
         MainWindow window;
         window.handleDeviceEvent(device, action);
         window.show();
+        // A quit requested while an error box was open before this point was
+        // taken by the box's own event loop and ended only that loop; the
+        // request must still end the main loop as soon as it starts.
+        if (quitRequested())
+            requestQuit();
         result = QApplication::exec();
     }
     releaseDrive();

@@ -19,6 +19,8 @@ namespace {
 // Write end of the socket pair, read by the async-signal-safe handler only.
 volatile sig_atomic_t signalWriteFd = -1;
 
+bool quitWasRequested = false;
+
 void signalHandler(int signum)
 {
     const int savedErrno = errno;
@@ -35,8 +37,14 @@ void signalHandler(int signum)
 
 void requestQuit()
 {
+    quitWasRequested = true;
     QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
                               Qt::QueuedConnection);
+}
+
+bool quitRequested()
+{
+    return quitWasRequested;
 }
 
 TerminationHandler::TerminationHandler(QObject *parent)

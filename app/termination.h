@@ -8,6 +8,8 @@ class QSocketNotifier;
 // so one made before QApplication::exec() runs (a "remove" event handled at
 // start-up, a signal during the xset waits) ends the loop as soon as it starts.
 void requestQuit();
+// True once requestQuit() was called in this process.
+bool quitRequested();
 
 // Turns SIGINT and SIGTERM into an orderly shut-down on the GUI thread.
 //
