@@ -38,6 +38,16 @@ bool SyncManager::startSync(const QString &source, const QString &destination)
         return false;
     }
 
+    // A child killed by stopSync is reaped only when the event loop delivers
+    // its end. Until then QProcess refuses a new start yet reports the old
+    // child as started, whose end would then close the new copy; so the old
+    // end is taken in (and reported) first.
+    if (m_process->state() != QProcess::NotRunning && !m_process->waitForFinished(kStopTimeoutMs)) {
+        qCritical() << "启动同步进程失败：" << "上一个同步进程仍未结束";
+        emit syncError(tr("启动同步进程失败"));
+        return false;
+    }
+
     const QStringList arguments{
         QStringLiteral("-av"),
         QStringLiteral("--progress"),
