@@ -1,0 +1,276 @@
+// The window in its waiting state: widgets, style sheet, keys and the error
+// box; and the drive manager's mount-point check.
+#include "testsupport.h"
+
+#include "app/settings.h"
+#include "device/devicemanager.h"
+#include "sync/syncmanager.h"
+#include "ui/mainwindow.h"
+
+#include <QDir>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QVBoxLayout>
+
+using namespace TestSupport;
+
+// The resource bundle registers itself before main(); taking it away makes the
+// window meet a missing style sheet.
+static void dropResources()
+{
+    Q_CLEANUP_RESOURCE(res);
+}
+
+static void restoreResources()
+{
+    Q_INIT_RESOURCE(res);
+}
+
+class WindowTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void formatSize_data();
+    void formatSize();
+    void initialState_data();
+    void initialState();
+    void keys_data();
+    void keys();
+    void errorBox_data();
+    void errorBox();
+    void checkMountPoint_data();
+    void checkMountPoint();
+};
+
+void WindowTest::initTestCase()
+{
+    Settings::instance().configFile = QString::fromLatin1(kMonitorConfigFile);
+}
+
+void WindowTest::formatSize_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("negative") << qint64(-5) << "0 B";
+    QTest::newRow("zero") << qint64(0) << "0 B";
+    QTest::newRow("largest B") << qint64(1023) << "1023 B";
+    QTest::newRow("1 KB") << qint64(1024) << "1.00 KB";
+    QTest::newRow("1.5 KB") << qint64(1536) << "1.50 KB";
+    QTest::newRow("largest KB") << qint64(1048575) << "1024.00 KB";
+    QTest::newRow("1 MB") << qint64(1048576) << "1.00 MB";
+    QTest::newRow("largest MB") << qint64(1073741823) << "1024.00 MB";
+    QTest::newRow("1 GB") << qint64(1073741824) << "1.00 GB";
+    QTest::newRow("5 TB stays in GB") << qint64(5497558138880) << "5120.00 GB";
+}
+
+void WindowTest::formatSize()
+{
+    QFETCH(qint64, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(MainWindow::formatSize(bytes), text);
+}
+
+void WindowTest::initialState_data()
+{
+    QTest::addColumn<bool>("resources");
+    QTest::newRow("styled") << true;
+    QTest::newRow("style sheet missing") << false;
+}
+
+void WindowTest::initialState()
+{
+    QFETCH(bool, resources);
+    LogRecorder log;
+    if (!resources)
+        dropResources();
+    MainWindow window;
+    if (!resources)
+        restoreResources();
+
+    QCOMPARE(window.windowTitle(), QStringLiteral("U盘导出视频工具"));
+    QCOMPARE(window.minimumSize(), QSize(400, 200));
+    auto *sourceSizeLabel = window.findChild<QLabel *>(QStringLiteral("sourceSizeLabel"));
+    auto *usbInfoLabel = window.findChild<QLabel *>(QStringLiteral("usbInfoLabel"));
+    auto *statusLabel = window.findChild<QLabel *>(QStringLiteral("statusLabel"));
+    auto *progressBar = window.findChild<QProgressBar *>(QStringLiteral("progressBar"));
+    auto *startButton = window.findChild<QPushButton *>(QStringLiteral("startButton"));
+    auto *stopButton = window.findChild<QPushButton *>(QStringLiteral("stopButton"));
+    auto *exitButton = window.findChild<QPushButton *>(QStringLiteral("exitButton"));
+    QVERIFY(sourceSizeLabel && usbInfoLabel && statusLabel && progressBar && startButton && stopButton && exitButton);
+
+    QCOMPARE(sourceSizeLabel->text(), QStringLiteral("源目录总大小: 0 B"));
+    QCOMPARE(usbInfoLabel->text(), QStringLiteral("请插入U盘..."));
+    QCOMPARE(statusLabel->text(), QStringLiteral("正在检查..."));
+    QCOMPARE(sourceSizeLabel->alignment(), Qt::AlignLeft);
+    QCOMPARE(usbInfoLabel->alignment(), Qt::AlignLeft);
+    QCOMPARE(statusLabel->alignment(), Qt::AlignCenter);
+    QCOMPARE(progressBar->minimum(), 0);
+    QCOMPARE(progressBar->maximum(), 100);
+    QCOMPARE(progressBar->value(), 0);
+    QVERIFY(progressBar->isTextVisible());
+    QCOMPARE(startButton->text(), QStringLiteral("开始复制"));
+    QCOMPARE(stopButton->text(), QStringLiteral("停止"));
+    QCOMPARE(exitButton->text(), QStringLiteral("退出"));
+    QVERIFY(!startButton->isEnabled());
+    QVERIFY(!stopButton->isEnabled());
+    QVERIFY(exitButton->isEnabled());
+
+    // One column: the two information lines, the status, the bar, the buttons.
+    // The window's field of that name hides QMainWindow's accessor.
+    auto *column = qobject_cast<QVBoxLayout *>(static_cast<QMainWindow &>(window).centralWidget()->layout());
+    QVERIFY(column);
+    QCOMPARE(column->spacing(), 10);
+    QCOMPARE(column->contentsMargins(), QMargins(20, 20, 20, 20));
+    QCOMPARE(column->count(), 5);
+    const QList<QWidget *> rows{sourceSizeLabel, usbInfoLabel, statusLabel, progressBar};
+    for (int i = 0; i < rows.size(); ++i)
+        QCOMPARE(column->itemAt(i)->widget(), rows.at(i));
+    auto *buttonRow = qobject_cast<QHBoxLayout *>(column->itemAt(4)->layout());
+    QVERIFY(buttonRow);
+    QCOMPARE(buttonRow->count(), 3);
+    const QList<QWidget *> buttons{startButton, stopButton, exitButton};
+    for (int i = 0; i < buttons.size(); ++i)
+        QCOMPARE(buttonRow->itemAt(i)->widget(), buttons.at(i));
+
+    QCOMPARE(log.count(QtInfoMsg, QStringLiteral("Set style success")), resources ? 1 : 0);
+    QCOMPARE(log.count(QtInfoMsg, QStringLiteral("Open file failed")), resources ? 0 : 1);
+    QCOMPARE(window.styleSheet().contains(QLatin1String("QPushButton:focus")), resources);
+    QCOMPARE(window.styleSheet().isEmpty(), !resources);
+}
+
+void WindowTest::keys_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<bool>("focusOnExit");
+    QTest::addColumn<int>("clicks");
+    QTest::addColumn<bool>("quits");
+    QTest::newRow("Escape") << int(Qt::Key_Escape) << int(Qt::NoModifier) << false << 0 << true;
+    QTest::newRow("Return on exit") << int(Qt::Key_Return) << int(Qt::NoModifier) << true << 1 << true;
+    QTest::newRow("keypad Enter on exit") << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << true << 1 << true;
+    QTest::newRow("Return, no button") << int(Qt::Key_Return) << int(Qt::NoModifier) << false << 0 << false;
+    QTest::newRow("keypad Enter, no button") << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << false << 0 << false;
+    QTest::newRow("Space on exit") << int(Qt::Key_Space) << int(Qt::NoModifier) << true << 0 << false;
+}
+
+void WindowTest::keys()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(bool, focusOnExit);
+    QFETCH(int, clicks);
+    QFETCH(bool, quits);
+
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto *exitButton = window.findChild<QPushButton *>(QStringLiteral("exitButton"));
+    QVERIFY(exitButton);
+    if (focusOnExit) {
+        exitButton->setFocus();
+        QTRY_VERIFY(exitButton->hasFocus());
+    } else if (QWidget *focused = window.focusWidget()) {
+        focused->clearFocus();
+    }
+    QCOMPARE(qobject_cast<QPushButton *>(window.focusWidget()) != nullptr, focusOnExit);
+
+    QSignalSpy clicked(exitButton, &QAbstractButton::clicked);
+    QKeyEvent press(QEvent::KeyPress, key, Qt::KeyboardModifiers(modifiers));
+    QApplication::sendEvent(&window, &press);
+
+    // A quit request is queued on the event loop; run one here, before any
+    // check can fail and leave it to end a later loop, with a fail-safe: a
+    // request ends it at once (and is used up), without one the fail-safe
+    // ends it.
+    QTimer failSafe;
+    failSafe.setSingleShot(true);
+    bool failSafeFired = false;
+    connect(&failSafe, &QTimer::timeout, [&] {
+        failSafeFired = true;
+        QCoreApplication::quit();
+    });
+    failSafe.start(quits ? 10000 : 50);
+    QCoreApplication::exec();
+    QCOMPARE(failSafeFired, !quits);
+    QCOMPARE(clicked.count(), clicks);
+    // The window's own handling never swallows the key: the base class sees
+    // it and, having no use for it, leaves it unaccepted.
+    QVERIFY(!press.isAccepted());
+}
+
+void WindowTest::errorBox_data()
+{
+    QTest::addColumn<bool>("fromCopyEngine");
+    QTest::newRow("drive manager error") << false;
+    QTest::newRow("copy engine error") << true;
+}
+
+void WindowTest::errorBox()
+{
+    QFETCH(bool, fromCopyEngine);
+    MainWindow window;
+    BoxAnswerer answerer;
+    const QString message = QStringLiteral("测试错误 %1").arg(fromCopyEngine);
+    if (fromCopyEngine)
+        emit SyncManager::instance().syncError(message);
+    else
+        emit DeviceManager::instance().error(message);
+    // The box is modal: the emission returns only after it was answered.
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.boxes().first().title, QStringLiteral("错误"));
+    QCOMPARE(answerer.boxes().first().text, message);
+    QCOMPARE(answerer.boxes().first().icon, QMessageBox::Critical);
+}
+
+void WindowTest::checkMountPoint_data()
+{
+    QTest::addColumn<QString>("mountPath"); // empty: no configuration file, the default path
+    QTest::addColumn<QString>("blocker");   // a regular file created first
+    QTest::addColumn<bool>("exists");       // the directory is there beforehand
+    QTest::addColumn<bool>("result");
+
+    const QString root = QStringLiteral("/media/zozadoz/mountpoints");
+    QTest::newRow("existing directory") << QString() << QString() << true << true;
+    QTest::newRow("deep missing path") << root + "/a/b/c/usb" << QString() << false << true;
+    QTest::newRow("file at the path") << root + "/usb" << root + "/usb" << false << false;
+    QTest::newRow("file in a parent") << root + "/file/usb" << root + "/file" << false << false;
+}
+
+void WindowTest::checkMountPoint()
+{
+    REQUIRE_SANDBOX();
+    QFETCH(QString, mountPath);
+    QFETCH(QString, blocker);
+    QFETCH(bool, exists);
+    QFETCH(bool, result);
+
+    QVERIFY(QDir(QStringLiteral("/media/zozadoz/mountpoints")).removeRecursively());
+    writeMonitorIni(mountPath.isEmpty() ? QByteArray() : "[Paths]\nUsbMountPath=" + mountPath.toUtf8() + '\n');
+    const QString path = mountPath.isEmpty() ? QStringLiteral("/media/zozadoz/usb_backup") : mountPath;
+    if (exists)
+        QVERIFY(QDir().mkpath(path));
+    if (!blocker.isEmpty())
+        QVERIFY(writeFile(blocker, "not a directory"));
+
+    LogRecorder log;
+    QSignalSpy errors(&DeviceManager::instance(), &DeviceManager::error);
+    QCOMPARE(DeviceManager::instance().checkMountPoint(), result);
+    writeMonitorIni(QByteArray());
+
+    QCOMPARE(QFileInfo(path).isDir(), result);
+    QCOMPARE(log.count(QtInfoMsg, QStringLiteral("创建挂载点目录: \"%1\"").arg(path)), exists ? 0 : 1);
+    QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("创建挂载点目录失败")), result ? 0 : 1);
+    QCOMPARE(log.lines().size(), (exists ? 0 : 1) + (result ? 0 : 1));
+    QCOMPARE(errors.count(), result ? 0 : 1);
+    if (!result)
+        QCOMPARE(errors.first().first().toString(), QStringLiteral("创建挂载点目录失败"));
+}
+
+QTEST_MAIN(WindowTest)
+#include "tst_window.moc"
