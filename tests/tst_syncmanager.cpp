@@ -1,0 +1,446 @@
+// The copy engine against the real rsync, and fake rsync programs for what the
+// real one cannot do on demand (hang, crash, ignore SIGTERM, print a message).
+
+#include "testsupport.h"
+
+#include "app/settings.h"
+#include "sync/syncmanager.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cstdio>
+#include <memory>
+
+#include <unistd.h>
+
+using namespace TestSupport;
+
+namespace {
+
+SyncManager &engine() { return SyncManager::instance(); }
+
+void useRsync(const QString &program)
+{
+    writeMonitorIni("[System]\nRsyncPath=" + program.toUtf8() + '\n');
+}
+
+QString commandLine(const QString &program, const QString &source, const QString &destination)
+{
+    return QStringLiteral("开始同步，执行命令： \"%1\" \"-av --progress --exclude=.* %2/ %3\"")
+        .arg(program, source, destination);
+}
+
+// The first argument of every emission the spy saw.
+QVariantList values(const QSignalSpy &spy)
+{
+    QVariantList result;
+    for (const QVariantList &arguments : spy)
+        result << arguments.value(0);
+    return result;
+}
+
+// Relative path -> type and content of every entry below `root`; links are
+// described by their own text, not by what they point at.
+QMap<QString, QByteArray> snapshot(const QString &root, bool withHidden)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        if (!withHidden && (relative.startsWith('.') || relative.contains("/.")))
+            continue;
+        QByteArray value = "dir";
+        if (it.fileInfo().isSymLink()) {
+            char target[4096];
+            const ssize_t n = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
+            value = "link " + QByteArray(target, int(qMax<ssize_t>(n, 0)));
+        } else if (!it.fileInfo().isDir()) {
+            value = "file " + QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha1).toHex();
+        }
+        entries.insert(relative, value);
+    }
+    return entries;
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray data;
+    while (data.size() < size) {
+        const quint32 word = QRandomGenerator::global()->generate();
+        data.append(reinterpret_cast<const char *>(&word), sizeof word);
+    }
+    return data.left(size);
+}
+
+} // namespace
+
+class TestSyncManager : public QObject
+{
+    Q_OBJECT
+
+    // Every fake rsync starts with "gate NAME", which blocks until the test
+    // creates the file NAME: the test decides when the next chunk is written,
+    // so each one is read on its own.
+    QString fake(const QString &name, const QByteArray &body)
+    {
+        const QByteArray gate = "gate() { i=0; while [ ! -e '" + QFile::encodeName(m_work->filePath("gates"))
+            + "'/\"$1\" ]; do sleep 0.02; i=$((i+1)); [ $i -lt 1500 ] || exit 99; done; }\n";
+        return m_fakes->add(name, gate + body);
+    }
+    void open(const QString &gate) { writeFile(m_work->filePath("gates/" + gate), {}); }
+    int outputLines() const { return m_log->countStartingWith(QtDebugMsg, "Rsync输出："); }
+
+    std::unique_ptr<LogRecorder> m_log;
+    std::unique_ptr<FakePrograms> m_fakes;
+    std::unique_ptr<QTemporaryDir> m_work;
+    QString m_src, m_dst;
+    std::unique_ptr<QSignalSpy> m_started, m_progress, m_finished, m_error;
+
+private slots:
+    void initTestCase()
+    {
+        Settings::instance().configFile = "/etc/orveld/monitor.ini";
+        m_log = std::make_unique<LogRecorder>();
+        m_fakes = std::make_unique<FakePrograms>();
+    }
+    void cleanupTestCase()
+    {
+        m_fakes.reset();
+        m_log.reset();
+    }
+    void init()
+    {
+        m_work = std::make_unique<QTemporaryDir>();
+        m_src = m_work->filePath("src");
+        m_dst = m_work->filePath("dst");
+        QVERIFY(QDir().mkpath(m_src) && QDir().mkpath(m_dst));
+        m_started = std::make_unique<QSignalSpy>(&engine(), &SyncManager::syncStarted);
+        m_progress = std::make_unique<QSignalSpy>(&engine(), &SyncManager::syncProgress);
+        m_finished = std::make_unique<QSignalSpy>(&engine(), &SyncManager::syncFinished);
+        m_error = std::make_unique<QSignalSpy>(&engine(), &SyncManager::syncError);
+        m_log->clear();
+    }
+    void cleanup()
+    {
+        // A failed test must not leave its child to the next one.
+        if (engine().isSyncing()) {
+            engine().stopSync();
+            QTest::qWait(500);
+        }
+        if (QTest::currentTestFailed())
+            fprintf(stderr, "log of the failed test:\n%s", qPrintable(m_log->dump()));
+    }
+
+    void realCopy_data()
+    {
+        QTest::addColumn<QString>("suffix");
+        QTest::newRow("plain source") << QString();
+        QTest::newRow("source with trailing slash") << QStringLiteral("/");
+    }
+    void realCopy()
+    {
+        REQUIRE_SANDBOX();
+        QFETCH(QString, suffix);
+        // rsync sends the top-level files first: the big file with its partial
+        // reports comes early, small files (reported at 100% only) follow.
+        QMap<QString, QByteArray> files{
+            {"empty.dat", {}}, {"video.bin", randomBytes(3 * 1024 * 1024 + 17)}, {"名字 with space.txt", "x\n"},
+            {"a/b/visible.txt", "visible\n"}, {"a/b/c/deep.bin", randomBytes(20000)},
+            {".hidden", "h"}, {".hiddendir/inside.txt", "i"}, {"a/.hid", "h2"}, {"a/b/.cache/x", "x"}};
+        for (int i = 0; i < 20; ++i)
+            files.insert(QStringLiteral("a/clips/clip%1.txt").arg(i), randomBytes(i * 100));
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY(writeFile(m_src + '/' + it.key(), it.value()));
+        QVERIFY(QFile::link("a/b/c/deep.bin", m_src + "/link"));
+        useRsync("/usr/bin/rsync");
+
+        QList<bool> syncingAtProgress, syncingAtFinish;
+        auto c1 = connect(&engine(), &SyncManager::syncProgress, this, [&] { syncingAtProgress << engine().isSyncing(); });
+        auto c2 = connect(&engine(), &SyncManager::syncFinished, this, [&] { syncingAtFinish << engine().isSyncing(); });
+        QVERIFY(engine().startSync(m_src + suffix, m_dst));
+        QVERIFY(engine().isSyncing());
+        QCOMPARE(m_started->count(), 1);
+        QCOMPARE(m_log->count(QtInfoMsg, commandLine("/usr/bin/rsync", m_src + suffix, m_dst)), 1);
+        // A real event loop, unlike QTRY's sleeps, reads the output as it comes
+        // instead of lumping many reports into one chunk.
+        QVERIFY(m_finished->wait(60000));
+        disconnect(c1);
+        disconnect(c2);
+
+        QCOMPARE(values(*m_finished), QVariantList{true});
+        QCOMPARE(syncingAtFinish, QList<bool>{false});
+        QVERIFY(!syncingAtProgress.isEmpty() && !syncingAtProgress.contains(false));
+        QCOMPARE(m_progress->last().at(0).toInt(), 100);
+        QCOMPARE(m_error->count(), 0);
+        QVERIFY(m_log->indexOf("正在写入U盘缓存:") < m_log->indexOf("同步成功完成"));
+        const auto expected = snapshot(m_src, false);
+        QCOMPARE(expected.size(), 30);   // 25 files, a link, 4 folders
+        QCOMPARE(snapshot(m_dst, true), expected);
+    }
+
+    void parser_data()
+    {
+        QTest::addColumn<QByteArrayList>("chunks");
+        QTest::addColumn<QList<int>>("expected");
+        const QByteArray name = "录像.mp4\n";
+        QTest::newRow("one report") << QByteArrayList{"      1,048,576  45%  102.40MB/s    0:00:00\r"} << QList<int>{45};
+        QTest::newRow("two reports") << QByteArrayList{"  100  10%  1.00kB/s  0:00:00\r  200  20%  2.00kB/s  0:00:00\r"} << QList<int>{10};
+        QTest::newRow("100") << QByteArrayList{"100% "} << QList<int>{100};
+        QTest::newRow("leading zeros") << QByteArrayList{"007% "} << QList<int>{7};
+        QTest::newRow("percent sign last") << QByteArrayList{"      1,048,576  45%"} << QList<int>{};
+        QTest::newRow("report split") << QByteArrayList{"clip.mp4\n      1,048,576  45", "%  102.40MB/s    0:00:00\r"} << QList<int>{};
+        QTest::newRow("file names") << QByteArrayList{"2024-01-01/ch1_0800.mp4\n2024-01-01/ch1_0900.mp4\n"} << QList<int>{};
+        QTest::newRow("name with 50% ") << QByteArrayList{"clip 50% done.mp4\n  1,024 100%  1.00MB/s  0:00:00\r"} << QList<int>{50};
+        QTest::newRow("too many digits") << QByteArrayList{"99999999999% "} << QList<int>{0};
+        QTest::newRow("empty") << QByteArrayList{QByteArray()} << QList<int>{};
+        QTest::newRow("split UTF-8") << QByteArrayList{name.left(2), name.mid(2)} << QList<int>{};
+
+        // Real rsync output, cut after every report and line as a pipe may cut it.
+        QTemporaryDir dir;
+        QVERIFY(writeFile(dir.filePath("src/big.bin"), randomBytes(2 * 1024 * 1024)));
+        QVERIFY(writeFile(dir.filePath("src/sub/small 1.txt"), "small"));
+        QVERIFY(writeFile(dir.filePath("src/empty"), {}));
+        QProcess rsync;
+        rsync.start("rsync", {"-av", "--progress", dir.filePath("src/"), dir.filePath("dst")});
+        QVERIFY(rsync.waitForFinished(60000));
+        QCOMPARE(rsync.exitCode(), 0);
+        const QByteArray output = rsync.readAllStandardOutput();
+        int reports = 0, start = 0;
+        for (int i = 0; i < output.size(); ++i) {
+            if (output.at(i) != '\r' && output.at(i) != '\n')
+                continue;
+            const QByteArray chunk = output.mid(start, i + 1 - start);
+            start = i + 1;
+            QList<int> expected;   // the report's column that ends in "%"
+            for (const QByteArray &field : chunk.simplified().split(' ')) {
+                if (field.endsWith('%') && expected.isEmpty())
+                    expected << field.chopped(1).toInt();
+            }
+            reports += expected.size();
+            QTest::addRow("rsync output at %d", i) << QByteArrayList{chunk} << expected;
+        }
+        QVERIFY2(reports >= 4, output.constData());
+    }
+    void parser()
+    {
+        QFETCH(QByteArrayList, chunks);
+        QFETCH(QList<int>, expected);
+        int matched = 0;
+        for (const QByteArray &chunk : chunks)
+            matched += engine().parseRsyncProgress(QString::fromUtf8(chunk)) ? 1 : 0;
+        QVariantList expectedValues;
+        for (int value : expected)
+            expectedValues << value;
+        QCOMPARE(values(*m_progress), expectedValues);
+        QCOMPARE(matched, expected.size());
+    }
+
+    // Output and error chunks one at a time: each error chunk is one trimmed
+    // syncError, each output chunk without a percentage one debug line.
+    void childOutput()
+    {
+        REQUIRE_SANDBOX();
+        const QList<QPair<bool, QByteArray>> parts{   // to standard error?, chunk
+            {false, "sending incremental file list\n"},
+            {true, "rsync: send_files failed to open clip1.mp4: Permission denied (13)\n"},
+            {true, " \t\n "},
+            {false, "  clip2.mp4  \n"},
+            {false, "      1,048,576  45%  102.40MB/s    0:00:00\r"},
+            {true, "  rsync error: some files could not be transferred (code 23)\n"},
+            {false, "\n"}};
+        QByteArray body;
+        for (int i = 0; i < parts.size(); ++i) {
+            const QString file = m_work->filePath(QString::number(i));
+            QVERIFY(writeFile(file, parts.at(i).second));
+            body += "cat '" + QFile::encodeName(file) + (parts.at(i).first ? "' >&2\n" : "'\n") + "gate "
+                + QByteArray::number(i) + '\n';
+        }
+        useRsync(fake("rsync-chunks", body));
+        QVERIFY(engine().startSync(m_src, m_dst));
+        for (int i = 0; i < parts.size(); ++i) {
+            QTRY_COMPARE(m_progress->count() + m_error->count() + outputLines(), i + 1);
+            open(QString::number(i));
+        }
+        QTRY_COMPARE(values(*m_finished), QVariantList{true});
+
+        QCOMPARE(values(*m_progress), QVariantList{45});
+        QVariantList errors;
+        for (const auto &part : parts) {
+            const QString text = QString::fromUtf8(part.second).trimmed();
+            if (part.first)
+                errors << text;
+            if (!part.second.contains('%'))
+                QCOMPARE(m_log->count(part.first ? QtWarningMsg : QtDebugMsg,
+                                      (part.first ? "Rsync错误： \"" : "Rsync输出： \"") + text + '"'), 1);
+        }
+        QCOMPARE(values(*m_error), errors);
+        QCOMPARE(outputLines() + m_log->countStartingWith(QtWarningMsg, "Rsync错误："), 6);
+    }
+
+    void childEnd_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("stop");
+        QTest::addColumn<QString>("endLine");
+        const QString crash = QStringLiteral("同步进程崩溃");
+        QTest::newRow("exit code 23") << QByteArray("exit 23") << false << QStringLiteral("同步进程失败，退出代码： 23");
+        QTest::newRow("crash") << QByteArray("ulimit -c 0; kill -SEGV $$") << false << crash;
+        QTest::newRow("stop, ends on SIGTERM") << QByteArray("echo ready; exec sleep 30") << true << crash;
+        QTest::newRow("stop, exits 20 on SIGTERM")   // what rsync itself does
+            << QByteArray("sleep 30 & trap 'kill $!; exit 20' TERM; echo ready; wait") << true
+            << QStringLiteral("同步进程失败，退出代码： 20");
+        // Not flushed: the caller unmounts next, which writes the cache out.
+        QTest::newRow("stop, exits 0 on SIGTERM") << QByteArray("sleep 30 & trap 'kill $!; exit 0' TERM; echo ready; wait")
+                                                  << true << QStringLiteral("同步在停止请求时结束，未刷新U盘缓存");
+    }
+    void childEnd()
+    {
+        REQUIRE_SANDBOX();
+        QFETCH(QByteArray, body);
+        QFETCH(bool, stop);
+        QFETCH(QString, endLine);
+        useRsync(fake("rsync-end", body));
+        QVERIFY(engine().startSync(m_src, m_dst));
+        if (stop) {
+            QTRY_COMPARE(m_log->count(QtDebugMsg, "Rsync输出： \"ready\""), 1);   // traps are set
+            engine().stopSync();
+            QVERIFY(!engine().isSyncing());
+            QCOMPARE(m_log->count(QtInfoMsg, "正在停止同步进程"), 1);
+            QCOMPARE(m_log->count(QtWarningMsg, "同步进程未能正常终止，强制结束进程"), 0);
+            QCOMPARE(m_finished->count(), 1);   // reported within stopSync
+        }
+        QTRY_COMPARE(values(*m_finished), QVariantList{false});
+        QVERIFY(!engine().isSyncing());
+        // Failures are critical; a copy that ended well only as it was stopped is a warning.
+        QCOMPARE(m_log->count(endLine.contains("停止") ? QtWarningMsg : QtCriticalMsg, endLine), 1);
+        QCOMPARE(m_log->indexOf("正在写入U盘缓存"), -1);
+        QCOMPARE(m_log->indexOf("同步成功完成"), -1);
+    }
+
+    // A child that ignores SIGTERM is killed after the wait; its end comes in
+    // later. A copy started before that is a copy of its own all the same.
+    void forcedStopThenRestart()
+    {
+        REQUIRE_SANDBOX();
+        useRsync(fake("rsync-stubborn", "trap '' TERM; echo ready; exec sleep 30"));
+        QVERIFY(engine().startSync(m_src, m_dst));
+        QTRY_COMPARE(m_log->count(QtDebugMsg, "Rsync输出： \"ready\""), 1);
+        engine().stopSync();
+        QVERIFY(!engine().isSyncing());
+        QCOMPARE(m_log->count(QtWarningMsg, "同步进程未能正常终止，强制结束进程"), 1);
+        QCOMPARE(m_finished->count(), 0);
+        // The program is read from the INI file anew at every start.
+        const QString next = fake("rsync-next", "echo next");
+        useRsync(next);
+        QVERIFY(engine().startSync(m_src, m_dst));
+        QCOMPARE(m_log->count(QtInfoMsg, commandLine(next, m_src, m_dst)), 1);
+        QTRY_COMPARE(m_finished->count(), 2);
+        QCOMPARE(values(*m_finished), (QVariantList{false, true}));
+        QCOMPARE(m_log->count(QtDebugMsg, "Rsync输出： \"next\""), 1);
+        QCOMPARE(m_log->count(QtCriticalMsg, "同步进程崩溃"), 1);
+        QVERIFY(!engine().isSyncing());
+    }
+
+    void refusedStart_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("missing program") << "src" << "/nonexistent/rsync" << "启动同步进程失败";
+        QTest::newRow("source is a file") << "file" << "/usr/bin/rsync" << "源目录不存在";
+        QTest::newRow("source missing") << "none" << "/usr/bin/rsync" << "源目录不存在";
+    }
+    void refusedStart()
+    {
+        REQUIRE_SANDBOX();
+        QFETCH(QString, source);
+        QFETCH(QString, program);
+        QFETCH(QString, error);
+        QVERIFY(writeFile(m_work->filePath("file"), "not a folder"));
+        const QString src = m_work->filePath(source);
+        const bool started = src == m_src;   // got as far as running the program
+        useRsync(program);
+        QVERIFY(!engine().startSync(src, m_dst));
+        QVERIFY(!engine().isSyncing());
+        QCOMPARE(values(*m_error), QVariantList{error});
+        // The critical line names the process's error or the source path.
+        QCOMPARE(m_log->countStartingWith(QtCriticalMsg, error + "：" + (started ? QString() : " \"" + src + '"')), 1);
+        QCOMPARE(m_log->count(QtInfoMsg, commandLine(program, src, m_dst)), started ? 1 : 0);
+        QTest::qWait(300);   // nothing may follow the refusal
+        QCOMPARE(m_started->count(), 0);
+        QCOMPARE(m_finished->count(), 0);
+
+        m_log->clear();
+        engine().stopSync();   // with no copy running: silent
+        QCOMPARE(m_log->dump(), QString());
+    }
+
+    // A start while a copy runs is refused and leaves the copy alone.
+    void startWhileBusy()
+    {
+        REQUIRE_SANDBOX();
+        useRsync(fake("rsync-busy", "echo one; gate finish"));
+        QVERIFY(engine().startSync(m_src, m_dst));
+        QTRY_COMPARE(m_log->count(QtDebugMsg, "Rsync输出： \"one\""), 1);
+        QVERIFY(!engine().startSync(m_src, m_dst));
+        QCOMPARE(values(*m_error), QVariantList{"正在同步中"});
+        QCOMPARE(m_log->count(QtWarningMsg, "正在同步中"), 1);
+        QCOMPARE(m_log->countStartingWith(QtInfoMsg, "开始同步，执行命令："), 1);
+        QCOMPARE(m_started->count(), 1);
+        QVERIFY(engine().isSyncing());
+        open("finish");
+        QTRY_COMPARE(values(*m_finished), QVariantList{true});
+    }
+
+    // After rsync succeeds the drive's cache is written out before success is
+    // reported; a failed write-out is a failed copy.
+    void flush_data()
+    {
+        QTest::addColumn<bool>("syncFails");
+        QTest::newRow("loop drive") << false;
+        QTest::newRow("sync fails") << true;
+    }
+    void flush()
+    {
+        REQUIRE_SANDBOX();
+        QFETCH(bool, syncFails);
+        LoopDrive drive(16);
+        QVERIFY2(drive.isValid(), qPrintable(drive.errorString()));
+        const QString mountPoint = m_work->filePath("mnt"), dst = mountPoint + "/rec01";
+        QVERIFY(drive.mountAt(mountPoint));
+        QVERIFY(QDir().mkpath(dst));
+        FakePrograms sync;
+        if (syncFails)
+            sync.add("sync", "exit 1");
+        useRsync(fake("rsync-ok", "head -c 1048576 /dev/zero > \"$5/data\""));
+        int flushLineAtFinish = -2;
+        auto c = connect(&engine(), &SyncManager::syncFinished, this,
+                         [&] { flushLineAtFinish = m_log->indexOf("正在写入U盘缓存:"); });
+        QVERIFY(engine().startSync(m_src, dst));
+        QTRY_COMPARE(m_finished->count(), 1);
+        disconnect(c);
+        QVERIFY(drive.unmountFrom(mountPoint));
+
+        QCOMPARE(values(*m_finished), QVariantList{!syncFails});
+        QVERIFY(!engine().isSyncing());
+        QCOMPARE(m_log->count(QtInfoMsg, "正在写入U盘缓存: \"" + dst + '"'), 1);
+        QVERIFY(flushLineAtFinish >= 0);
+        const int success = m_log->indexOf("同步成功完成");
+        if (syncFails) {
+            QCOMPARE(success, -1);
+            QCOMPARE(m_log->count(QtCriticalMsg, "写入U盘缓存失败，退出代码： 1"), 1);
+        } else {
+            QVERIFY(success > flushLineAtFinish);
+            QCOMPARE(m_log->lines().at(success).type, QtInfoMsg);
+        }
+    }
+};
+
+QTEST_MAIN(TestSyncManager)
+#include "tst_syncmanager.moc"
