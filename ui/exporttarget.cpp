@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTextStream>
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -17,9 +18,24 @@ bool lstatPath(const QString &path, struct stat *st)
 
 namespace ExportTarget {
 
+bool readHostname(const QString &path, QString *hostname)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    QTextStream stream(&file);
+    *hostname = stream.readLine().trimmed();
+    return true;
+}
+
+bool isSafeName(const QString &hostname)
+{
+    return !hostname.contains(QLatin1Char('/')) && hostname != QLatin1String("..");
+}
+
 bool prepare(const QString &mountPath, const QString &hostname)
 {
-    if (hostname.contains(QLatin1Char('/')) || hostname == QLatin1String(".."))
+    if (!isSafeName(hostname))
         return false;
 
     struct stat drive;

@@ -7,6 +7,14 @@
 // never make the export write into the recorder's own file system.
 namespace ExportTarget {
 
+// Reads the host name from the first line of `path` (white space trimmed) into
+// `hostname`; false when the file cannot be opened.
+bool readHostname(const QString &path, QString *hostname);
+
+// False for a host name that would lead out of the directory it is joined to:
+// one that holds a "/" or is "..". An empty name or "." stays where it is.
+bool isSafeName(const QString &hostname);
+
 // Makes sure `mountPath` + "/" + `hostname` is a real directory of the file
 // system mounted at `mountPath`, creating it (with missing parents) when it
 // does not exist. Refuses a host name that holds a "/" or is "..", a mount path

@@ -15,7 +15,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTextStream>
 #include <QVBoxLayout>
 
 MainWindow::MainWindow(QWidget *parent)
@@ -196,11 +195,7 @@ void MainWindow::onDeviceUnmounted()
 
 void MainWindow::getHostname()
 {
-    QFile file(QStringLiteral("/etc/hostname"));
-    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        QTextStream stream(&file);
-        hostname = stream.readLine().trimmed();
-        file.close();
+    if (ExportTarget::readHostname(QStringLiteral("/etc/hostname"), &hostname)) {
         qInfo() << "getHostname:" << hostname;
     } else {
         qCritical() << "无法打开 /etc/hostname 文件";
