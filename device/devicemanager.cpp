@@ -101,9 +101,10 @@ bool DeviceManager::mountUsbDrive(const QString &device)
     unmountProcess.start(QStringLiteral("umount"), {mountPath()});
     unmountProcess.waitForFinished(kPreliminaryUnmountTimeoutMs);
     qDebug() << "尝试卸载设备:" << mountPath();
-    // Nothing mounted there is the usual case; a child that has not ended or
-    // never started still reports 0 and stays quiet.
-    if (unmountProcess.exitCode() != 0)
+    // Nothing mounted there is the usual case. A child that has not ended or
+    // never started has no exit code and stays quiet: QProcess reports 0 for
+    // the first but 255 for the second, so a start failure is told apart.
+    if (unmountProcess.error() != QProcess::FailedToStart && unmountProcess.exitCode() != 0)
         qWarning() << "设备未挂载";
 
     const QStringList arguments{device, mountPath()};
