@@ -1,0 +1,225 @@
+// The real executable as the device hook starts it, on a real loop drive:
+// however the process ends ("remove", SIGTERM, the window manager closing the
+// window), a running copy is stopped, the drive is unmounted and its file
+// system stays clean. A private Xvfb lets the test press the start button and
+// close the window the way a window manager does.
+
+#include "testsupport.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <memory>
+
+using namespace TestSupport;
+
+namespace {
+
+// Finds the mapped top-level window by its title, then presses Return in it
+// (the enabled start button takes the focus) or sends it WM_DELETE_WINDOW.
+const char kXClient[] = R"(
+import sys, time
+from Xlib import X, XK, display
+from Xlib.ext import xtest
+from Xlib.protocol import event
+d = display.Display()
+atom = d.intern_atom
+def title(w):
+    p = w.get_full_property(atom('_NET_WM_NAME'), atom('UTF8_STRING'))
+    return p.value.decode() if p and isinstance(p.value, bytes) else (p.value if p else '')
+for _ in range(300):
+    found = [w for w in d.screen().root.query_tree().children
+             if w.get_attributes().map_state == X.IsViewable and title(w) == sys.argv[2]]
+    if found:
+        w = found[0]
+        break
+    time.sleep(0.1)
+else:
+    sys.exit('no window titled ' + sys.argv[2])
+if sys.argv[1] == 'close':
+    data = (32, [atom('WM_DELETE_WINDOW'), X.CurrentTime, 0, 0, 0])
+    w.send_event(event.ClientMessage(window=w, client_type=atom('WM_PROTOCOLS'), data=data))
+else:
+    w.set_input_focus(X.RevertToParent, X.CurrentTime)
+    code = d.keysym_to_keycode(XK.string_to_keysym('Return'))
+    xtest.fake_input(d, X.KeyPress, code)
+    xtest.fake_input(d, X.KeyRelease, code)
+d.sync()
+)";
+
+// One run of the executable and its log, one "<type> <message>" line each.
+struct Session {
+    QProcess process;
+    QStringList lines;
+
+    void start(const QStringList &arguments, const QString &platform)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", platform);
+        environment.insert("QT_MESSAGE_PATTERN", "%{type} %{message}");
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(qEnvironmentVariable("CORVALET_BINARY"), arguments);
+    }
+    QString log()
+    {
+        lines += QString::fromUtf8(process.readAll()).split('\n', Qt::SkipEmptyParts);
+        return lines.join('\n');
+    }
+    // Index of the first line at or after `from` that starts with `prefix`.
+    int find(const QString &prefix, int from = 0)
+    {
+        log();
+        for (int i = from; i < lines.size(); ++i) {
+            if (lines.at(i).startsWith(prefix))
+                return i;
+        }
+        return -1;
+    }
+    ~Session()
+    {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+};
+
+} // namespace
+
+enum class Ending { Sigterm, WindowClosedIdle, WindowClosedCopying };
+Q_DECLARE_METATYPE(Ending)
+
+class SessionTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void removeExitsAtOnce();
+    void ended_data();
+    void ended();
+
+private:
+    QString startDisplay();
+
+    std::unique_ptr<FakePrograms> m_fakes;
+    QProcess m_xvfb;
+    QString m_displayProblem;
+};
+
+void SessionTest::initTestCase()
+{
+    REQUIRE_SANDBOX();
+    QVERIFY2(QFile::exists(qEnvironmentVariable("CORVALET_BINARY")), "CORVALET_BINARY names no program");
+    m_fakes = std::make_unique<FakePrograms>();
+    m_fakes->add("xset", "exit 0");
+    m_displayProblem = startDisplay();
+}
+
+void SessionTest::cleanupTestCase()
+{
+    m_xvfb.terminate();
+    m_xvfb.waitForFinished(5000);
+    m_fakes.reset();
+}
+
+// Starts Xvfb on a free display of its choice; returns why it failed, if it did.
+QString SessionTest::startDisplay()
+{
+    if (QStandardPaths::findExecutable("Xvfb").isEmpty())
+        return "Xvfb is not installed (Debian package xvfb)";
+    if (run("/usr/bin/python3", {"-c", "import Xlib.ext.xtest"}) != 0)
+        return "python3 cannot import Xlib (Debian package python3-xlib)";
+    const QString displayFile = m_fakes->path() + "/display";
+    m_xvfb.start("/bin/sh", {"-c", "exec Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 3>\"$0\"", displayFile});
+    for (int i = 0; i < 100 && readFile(displayFile).trimmed().isEmpty(); ++i)
+        QTest::qWait(100);
+    const QByteArray number = readFile(displayFile).trimmed();
+    if (number.isEmpty())
+        return "Xvfb did not start";
+    qputenv("DISPLAY", ':' + number);
+    return QString();
+}
+
+void SessionTest::removeExitsAtOnce()
+{
+    Session session;
+    session.start({"sdz9", "remove"}, "offscreen");
+    QVERIFY(session.process.waitForFinished(30000));
+    QCOMPARE(session.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(session.process.exitCode(), 0);
+    QVERIFY(session.find("info Device event - Device: \"sdz9\" Action: \"remove\"") >= 0);
+    QCOMPARE(session.find("info 尝试挂载设备:"), -1);
+}
+
+void SessionTest::ended_data()
+{
+    QTest::addColumn<Ending>("ending");
+    QTest::newRow("SIGTERM mid-copy") << Ending::Sigterm;
+    QTest::newRow("window closed, idle") << Ending::WindowClosedIdle;
+    QTest::newRow("window closed mid-copy") << Ending::WindowClosedCopying;
+}
+
+void SessionTest::ended()
+{
+    QFETCH(Ending, ending);
+    if (!m_displayProblem.isEmpty())
+        QSKIP(qPrintable(m_displayProblem));
+
+    // A real rsync, slowed down so that the copy still runs when the session ends.
+    const QString pidFile = m_fakes->path() + "/rsync.pid";
+    QFile::remove(pidFile);
+    const QString slowRsync = m_fakes->add("slow-rsync", "echo $$ > '" + pidFile.toUtf8()
+                                                                 + "'\nexec /usr/bin/rsync --bwlimit=1024 \"$@\"");
+    writeMonitorIni("[System]\nRsyncPath=" + slowRsync.toUtf8() + '\n');
+    QDir("/media/zozadoz/record").removeRecursively();
+    for (int i = 0; i < 8; ++i) {
+        QByteArray recording(1024 * 1024, Qt::Uninitialized);
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(recording.data()), recording.size() / 4);
+        writeFile(QString("/media/zozadoz/record/record/ch1/%1.mp4").arg(i), recording);
+    }
+    LoopDrive drive(64);
+    QVERIFY2(drive.isValid(), qPrintable(drive.errorString()));
+
+    Session session;
+    session.start({drive.kernelName(), "add"}, "xcb");
+    QTRY_VERIFY2_WITH_TIMEOUT(session.find("info 设备挂载成功") >= 0, qPrintable(session.log()), 30000);
+    const auto xClient = [](const char *mode) {
+        QByteArray output;
+        return run("/usr/bin/python3", {"-c", kXClient, mode, "U盘导出视频工具"}, &output) == 0 ? QByteArray() : output;
+    };
+    QByteArray problem;
+    if (ending != Ending::WindowClosedIdle) {
+        problem = xClient("press");
+        QVERIFY2(problem.isEmpty(), problem.constData());
+        QTRY_VERIFY2_WITH_TIMEOUT(session.find("info 开始同步") >= 0, qPrintable(session.log()), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!readFile(pidFile).isEmpty(), 30000);
+    }
+    if (ending == Ending::Sigterm)
+        session.process.terminate();
+    else
+        problem = xClient("close");
+    QVERIFY2(problem.isEmpty(), problem.constData());
+    const bool exited = session.process.waitForFinished(30000);
+    const QString log = session.log();
+    QVERIFY2(exited, qPrintable(log));
+    QCOMPARE(session.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(session.process.exitCode(), 0);
+
+    // The copy is stopped before the drive is unmounted, and the unmount works.
+    const int from = ending == Ending::Sigterm ? session.find("info Received signal: 15") : 0;
+    const int stopped = session.find("info 正在停止同步进程", from);
+    const int unmounting = session.find("info 尝试卸载设备:", from);
+    QVERIFY2(from >= 0 && unmounting >= 0, qPrintable(log));
+    QVERIFY2(ending == Ending::WindowClosedIdle ? stopped < 0 : (stopped >= 0 && stopped < unmounting), qPrintable(log));
+    QVERIFY2(session.find("info 设备卸载成功", unmounting) > unmounting, qPrintable(log));
+    QVERIFY(run("findmnt", {"-n", "/media/zozadoz/usb_backup"}) != 0 && run("findmnt", {"-n", drive.device()}) != 0);
+    QByteArray report;
+    QVERIFY2(drive.fsckClean(&report), report.constData());
+}
+
+QTEST_MAIN(SessionTest)
+#include "tst_session.moc"
