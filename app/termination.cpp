@@ -55,8 +55,8 @@ TerminationHandler::TerminationHandler(QObject *parent)
 TerminationHandler::~TerminationHandler()
 {
     // The handler stays installed until the process ends (a late signal must
-    // not kill the process during the final unmount), so the write end stays
-    // open too; only the read side goes away with this object.
+    // not kill the process during the final unmount), so the socket pair stays
+    // open too; a late byte is simply never read.
     delete m_notifier;
 }
 
