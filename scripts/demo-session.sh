@@ -52,8 +52,10 @@ else
     trap 'kill $xvfb 2>/dev/null || true' EXIT
     for _ in $(seq 50); do display_ok && break; sleep 0.1; done
 
-    snap() {  # snap NAME: the whole virtual screen, the window and any box on it
-        import -display $DISPLAY -window root "$work/$1.png"
+    snap() {  # snap NAME: the window's area of the screen, with any box open on it
+        local WIDTH=800 HEIGHT=480 X=0 Y=0
+        eval "$(xdotool search --name "^$title\$" getwindowgeometry --shell 2>/dev/null | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
+        import -display $DISPLAY -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$work/$1.png"
         [ -z "$shots" ] || { mkdir -p "$shots"; cp "$work/$1.png" "$shots/$1.png"; }
         cp "$work/$1.png" ./corvalet-demo.png
     }
@@ -77,9 +79,10 @@ else
     snap copying
     wait_log "同步成功完成\|同步进程失败\|同步进程崩溃" 300
     sleep 1
-    snap finished
+    snap finished-box
     press 完成 Return                 # closes the "文件复制完成" box
     sleep 0.5
+    snap finished
     press "$title" Escape             # leaves the tool: unmount and quit
     wait "$tool" || true
     cat "$log"
