@@ -1,0 +1,235 @@
+#!/bin/bash
+# Builds the Debian package from a configured and built tree and checks what a
+# recorder gets from it: the file list, the control fields, lintian's verdict,
+# the service unit as systemd reads it, the udev rule as udev applies it to a
+# real partition device, and the maintainer scripts on systems with and
+# without a running udev and systemd.
+#
+#   check-package.sh BUILD_DIR CPACK VERSION
+#
+# Exit status 0 when everything passed, 1 when a check failed, 77 when some
+# check could not run here (a missing tool, no root) and none failed.
+set -uo pipefail
+
+# The udev rule and the maintainer scripts run inside a private mount
+# namespace whose /dev, /run and udev rule directories are empty tmpfs
+# mounts, so that nothing of the host's udev state is read or written.
+# SCRATCH is an empty directory that the caller removes once the namespace,
+# and with it the bind mount of /dev inside SCRATCH, is gone.
+#   check-package.sh --inside RULE CONTROL_DIR DISK PARTITION SCRATCH
+if [ "${1:-}" = --inside ]; then
+    rule=$2 control=$3 disk=$4 part=$5 scratch=$6
+    failures=0
+    fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+    mkdir "$scratch/hostdev"
+    mount --bind /dev "$scratch/hostdev"
+    mount -t tmpfs corvalet-dev /dev
+    touch /dev/null && mount --bind "$scratch/hostdev/null" /dev/null
+    mount -t tmpfs corvalet-run /run
+    for dir in /etc/udev/rules.d /usr/lib/udev/rules.d /lib/udev/rules.d /usr/local/lib/udev/rules.d; do
+        [ -d "$dir" ] && mount -t tmpfs corvalet-rules "$dir"
+    done
+    mkdir -p /run/udev/rules.d
+    cp "$rule" /run/udev/rules.d/
+
+    # What the rule makes of an event, as "wants=... tags=...". A rule in
+    # front of it stands in for 60-persistent-storage.rules, which sets ID_BUS
+    # and ID_FS_USAGE from the real hardware.
+    expect_udev() { # EXPECTED DEVICE ACTION ID_BUS ID_FS_USAGE
+        printf 'SUBSYSTEM=="block", ENV{ID_BUS}="%s", ENV{ID_FS_USAGE}="%s"\n' "$4" "$5" \
+            > /run/udev/rules.d/00-fake-storage.rules
+        rm -rf /run/udev/data /run/udev/tags # tags stick to a device across events
+        local out got
+        out=$(timeout 60 udevadm test --action="$3" "/sys/class/block/$2" 2>&1)
+        if grep "$(basename "$rule")" <<<"$out" | grep -v '^Reading rules file'; then
+            fail "udev complains about the rule"
+        fi
+        got="wants=$(sed -n 's/^SYSTEMD_WANTS=//p' <<<"$out") tags=$(sed -n 's/^TAGS=//p' <<<"$out")"
+        [ "$got" = "$1" ] || fail "udev $3 of $2 (ID_BUS=$4, ID_FS_USAGE=$5): got '$got', expected '$1'"
+    }
+    expect_udev "wants=corvalet@$part.service tags=:systemd:" "$part" add usb filesystem
+    expect_udev "wants= tags=" "$part" add ata filesystem
+    expect_udev "wants= tags=" "$part" add usb crypto
+    expect_udev "wants= tags=" "$part" change usb filesystem
+    expect_udev "wants= tags=" "$disk" add usb filesystem
+
+    # The maintainer scripts, with stand-ins for udevadm and systemctl that
+    # record their calls and fail when FAIL_STUBS is set.
+    stubs=$scratch/stubs calls=$scratch/calls
+    mkdir "$stubs"
+    for tool in udevadm systemctl; do
+        printf '#!/bin/sh\necho "%s $*" >> %s\n[ -z "$FAIL_STUBS" ]\n' "$tool" "$calls" > "$stubs/$tool"
+        chmod +x "$stubs/$tool"
+    done
+    expect_script() { # EXPECTED_CALLS SCRIPT ARGUMENT [VAR=VALUE...]
+        local expected=$1 script=$2 argument=$3
+        shift 3
+        : > "$calls"
+        if ! env -i PATH="$stubs" FAIL_STUBS= "$@" "$control/$script" "$argument" >/dev/null 2>&1; then
+            fail "$script $argument $* failed"
+        fi
+        local got
+        got=$(paste -sd ';' "$calls")
+        [ "$got" = "$expected" ] || fail "$script $argument $*: called '$got', expected '$expected'"
+    }
+    expect_script "" postinst configure
+    mkdir -p /run/systemd/system /run/udev && touch /run/udev/control
+    both="udevadm control --reload;systemctl --system daemon-reload"
+    expect_script "$both" postinst configure
+    expect_script "$both" postinst configure FAIL_STUBS=1
+    expect_script "$both" postrm remove
+    expect_script "" postrm upgrade
+    rm "$stubs/udevadm"
+    expect_script "systemctl --system daemon-reload" postinst configure
+    rm -r /run/systemd
+    expect_script "" postrm purge
+    exit $((failures > 0))
+fi
+
+build=$1 cpack=$2 version=$3
+tmp=$(mktemp -d)
+loop=
+cleanup() {
+    if [ -n "$loop" ]; then
+        delpart "$loop" 1 2>/dev/null
+        losetup -d "$loop"
+    fi
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+passed=0 failed=0 skipped=0
+pass() { echo "PASS: $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
+skip() { echo "SKIP: $*"; skipped=$((skipped + 1)); }
+have() { command -v "$1" >/dev/null 2>&1; }
+finish() {
+    echo "package checks: $passed passed, $failed failed, $skipped skipped"
+    if [ "$failed" -gt 0 ]; then exit 1; fi
+    if [ "$skipped" -gt 0 ]; then exit 77; fi
+    exit 0
+}
+
+for tool in dpkg-deb readelf; do
+    have "$tool" || { skip "$tool is not installed, no package checks"; finish; }
+done
+
+if ! timeout 300 "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/out" > "$tmp/cpack.log" 2>&1; then
+    cat "$tmp/cpack.log"
+    fail "cpack could not build the package"
+    finish
+fi
+debs=("$tmp"/out/corvalet_"$version"_*.deb)
+deb=${debs[0]}
+[ -f "$deb" ] || { fail "no corvalet_${version}_*.deb from cpack"; finish; }
+pass "cpack built $(basename "$deb")"
+root=$tmp/root control=$tmp/control
+dpkg-deb -x "$deb" "$root" && dpkg-deb -e "$deb" "$control"
+
+# Contents: every path with its mode and owner.
+dpkg-deb -c "$deb" | awk '{print $1, $2, $6}' > "$tmp/contents"
+cat > "$tmp/expected" <<'EOF'
+drwxr-xr-x root/root ./lib/
+drwxr-xr-x root/root ./lib/systemd/
+drwxr-xr-x root/root ./lib/systemd/system/
+-rw-r--r-- root/root ./lib/systemd/system/corvalet@.service
+drwxr-xr-x root/root ./lib/udev/
+drwxr-xr-x root/root ./lib/udev/rules.d/
+-rw-r--r-- root/root ./lib/udev/rules.d/90-corvalet.rules
+drwxr-xr-x root/root ./usr/
+drwxr-xr-x root/root ./usr/bin/
+-rwxr-xr-x root/root ./usr/bin/corvalet
+drwxr-xr-x root/root ./usr/share/
+drwxr-xr-x root/root ./usr/share/doc/
+drwxr-xr-x root/root ./usr/share/doc/corvalet/
+-rw-r--r-- root/root ./usr/share/doc/corvalet/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/corvalet/copyright
+drwxr-xr-x root/root ./usr/share/man/
+drwxr-xr-x root/root ./usr/share/man/man1/
+-rw-r--r-- root/root ./usr/share/man/man1/corvalet.1.gz
+EOF
+if diff -u "$tmp/expected" "$tmp/contents"; then pass "file list"; else fail "file list differs (- expected, + packaged)"; fi
+
+# Control fields. The architecture must be the one the packaged binary was
+# compiled for, which is what a cross build gets wrong first.
+field() { dpkg-deb -f "$deb" "$1"; }
+machine=$(readelf -h "$root/usr/bin/corvalet" | sed -n 's/^ *Machine: *//p')
+case $machine in
+    AArch64) elf_arch=arm64 ;;
+    *X86-64) elf_arch=amd64 ;;
+    *) elf_arch="unknown machine $machine" ;;
+esac
+depends=$(field Depends | sed 's/([^)]*)//g; s/[[:space:]]//g' | tr ',' '\n')
+control_ok=1
+check_field() { [ "$2" = "$3" ] || { echo "$1 is '$2', expected '$3'"; control_ok=0; }; }
+check_field Package "$(field Package)" corvalet
+check_field Version "$(field Version)" "$version"
+check_field Architecture "$(field Architecture)" "$elf_arch"
+check_field "Latest changelog entry" \
+    "$(zcat "$root/usr/share/doc/corvalet/changelog.gz" | sed -n '1s/^corvalet (\([^)]*\)).*/\1/p')" "$version"
+for alternatives in libqt5core5a libqt5gui5 libqt5widgets5 rsync mount x11-xserver-utils 'fonts-wqy-microhei|fonts-noto-cjk'; do
+    grep -Eq "(^|\|)($alternatives)(\||$)" <<<"$depends" \
+        || { echo "Depends lacks $alternatives: $(field Depends)"; control_ok=0; }
+done
+if [ -x "$control/postinst" ] && [ -x "$control/postrm" ]; then :; else
+    echo "postinst and postrm must be executable"; control_ok=0
+fi
+if [ "$control_ok" = 1 ]; then pass "control fields"; else fail "control fields"; fi
+
+# The unit as packaged, loaded the way systemd loads an instance.
+unit=$root/lib/systemd/system/corvalet@.service
+if have systemd-analyze; then
+    mkdir "$tmp/units" && cp "$unit" "$tmp/units/"
+    if out=$(SYSTEMD_UNIT_PATH=$tmp/units: timeout 60 systemd-analyze verify --man=no corvalet@sdb1.service 2>&1) \
+            && [ -z "$out" ]; then
+        pass "systemd-analyze verify"
+    else
+        fail "systemd-analyze verify: $out"
+    fi
+else
+    skip "systemd-analyze is not installed"
+fi
+# systemd-analyze only sees the host's programs; the tool itself must be the
+# one in the package.
+for program in $(sed -n 's/^ExecStart=//p' "$unit" | grep -o '/[^ ]*bin/[^ ]*'); do
+    [ -x "$root$program" ] || [ -x "$program" ] || fail "ExecStart runs $program, which neither the package nor the system has"
+done
+
+# The udev rule on a real partition: a loop device with one partition added
+# by hand, as the kernel would add a USB stick's.
+if [ "$(id -u)" -ne 0 ]; then
+    skip "udev rule and maintainer scripts need root"
+elif ! have udevadm || ! have losetup || ! have addpart || ! unshare -m true 2>/dev/null; then
+    skip "udev rule and maintainer scripts need udevadm, losetup, addpart and mount namespaces"
+else
+    truncate -s 2M "$tmp/disk.img"
+    if ! loop=$(losetup --find --show "$tmp/disk.img" 2>&1); then
+        skip "no loop device here: $loop"
+        loop=
+    elif ! { addpart "$loop" 1 2048 2048 || { sleep 1 && addpart "$loop" 1 2048 2048; }; }; then
+        skip "cannot add a partition to $loop here"
+    else
+        disk=$(basename "$loop")
+        for _ in $(seq 50); do [ -e "/sys/class/block/${disk}p1" ] && break; sleep 0.1; done
+        mkdir "$tmp/inside"
+        if timeout 300 unshare -m --propagation private -- "$0" --inside \
+                "$root/lib/udev/rules.d/90-corvalet.rules" "$control" "$disk" "${disk}p1" "$tmp/inside"; then
+            pass "udev rule and maintainer scripts"
+        else
+            fail "udev rule or maintainer scripts"
+        fi
+    fi
+fi
+
+if have lintian; then
+    if out=$(timeout 300 lintian --fail-on error --display-info "$deb" 2>&1); then
+        pass "lintian"
+    else
+        fail "lintian"
+    fi
+    grep -v 'running with root privileges' <<<"$out"
+else
+    skip "lintian is not installed"
+fi
+
+finish
