@@ -1,6 +1,42 @@
 #include "app/settings.h"
 
+#include <QDebug>
+#include <QFile>
+#include <QRegularExpression>
 #include <QSettings>
+
+namespace {
+
+// QSettings turns an INI value that starts with "@Variant(" or "@DateTime("
+// into a QVariant with QDataStream, which believes the element counts it
+// reads: a dozen bytes in any entry of the section being read make it reserve
+// gigabytes and abort with std::bad_alloc, or loop for minutes. The tool's
+// keys are plain paths, so a file that could hold such a value is treated as
+// malformed: every key reads as its default. Besides the literal forms,
+// the text can be spelled with a numeric escape (\x40, \100) or split by a
+// backslash line continuation, so those are refused as well.
+bool holdsSerializedValue(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray content = file.readAll();
+    static const QRegularExpression escape(QStringLiteral("\\\\[0-7xX\\r\\n]"));
+    return content.contains("@Variant(") || content.contains("@DateTime(")
+            || escape.match(QString::fromLatin1(content)).hasMatch();
+}
+
+QString readIniValue(const QString &path, const QString &key, const QVariant &fallback)
+{
+    if (holdsSerializedValue(path)) {
+        qWarning() << "配置文件格式不受支持，使用默认值:" << path << key;
+        return fallback.toString();
+    }
+    const QSettings ini(path, QSettings::IniFormat);
+    return ini.value(key, fallback).toString();
+}
+
+} // namespace
 
 Settings::Settings()
     : recordPath(QStringLiteral("/media/zozadoz/record"))
@@ -19,14 +55,12 @@ Settings &Settings::instance()
 
 QString Settings::readMonitorValue(const QString &key, const QString &fallback)
 {
-    const QSettings ini(instance().configFile, QSettings::IniFormat);
-    return ini.value(key, fallback).toString();
+    return readIniValue(instance().configFile, key, fallback);
 }
 
 QString Settings::readMediaServerValue(const QString &key)
 {
-    const QSettings ini(QString::fromLatin1(kMediaServerConfigFile), QSettings::IniFormat);
-    return ini.value(key, QVariant()).toString();
+    return readIniValue(QString::fromLatin1(kMediaServerConfigFile), key, QVariant());
 }
 
 QString Settings::usbMountPathValue()

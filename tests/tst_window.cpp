@@ -3,6 +3,7 @@
 #include "testsupport.h"
 
 #include "app/settings.h"
+#include "ui/exporttarget.h"
 #include "device/devicemanager.h"
 #include "sync/syncmanager.h"
 #include "ui/mainwindow.h"
@@ -46,6 +47,8 @@ private slots:
     void errorBox();
     void checkMountPoint_data();
     void checkMountPoint();
+    void hostileInput_data();
+    void hostileInput();
 };
 
 void WindowTest::initTestCase()
@@ -270,6 +273,38 @@ void WindowTest::checkMountPoint()
     QCOMPARE(errors.count(), result ? 0 : 1);
     if (!result)
         QCOMPARE(errors.first().first().toString(), QStringLiteral("创建挂载点目录失败"));
+}
+
+// Configuration values that QSettings would deserialise (and that made it
+// reserve gigabytes and abort), and host names that reach the system calls
+// differently from how Qt sees them.
+void WindowTest::hostileInput_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("mountPath");
+    QTest::newRow("plain") << QByteArray("[Paths]\nUsbMountPath=/mnt/usb\n") << "/mnt/usb";
+    QTest::newRow("variant") << QByteArray("[Paths]\nUsbMountPath=@Variant(\0\0\0\t\x7f\xff\xff\xff)\n", 40)
+                             << "/media/zozadoz/usb_backup";
+    QTest::newRow("escaped variant") << QByteArray("[Paths]\nUsbMountPath=\\x40Variant(\\0\\0\\0\\t)\n")
+                                     << "/media/zozadoz/usb_backup";
+    QTest::newRow("other key") << QByteArray("[Paths]\nUsbMountPath=/mnt/usb\nX=@DateTime(\\0)\n")
+                               << "/media/zozadoz/usb_backup";
+}
+
+void WindowTest::hostileInput()
+{
+    REQUIRE_SANDBOX();
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, mountPath);
+    writeMonitorIni(ini);
+    QCOMPARE(Settings::usbMountPathValue(), mountPath);
+    writeMonitorIni(QByteArray());
+
+    QVERIFY(ExportTarget::isSafeName(QStringLiteral("rec01")));
+    QVERIFY(ExportTarget::isSafeName(QString()));
+    for (const QString &name : {QStringLiteral(".."), QStringLiteral("../x"), QStringLiteral("a/b"),
+                                QString::fromLatin1("..\0x", 4), QString::fromLatin1("\0", 1)})
+        QVERIFY2(!ExportTarget::isSafeName(name), qPrintable(name));
 }
 
 QTEST_MAIN(WindowTest)

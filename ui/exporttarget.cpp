@@ -30,7 +30,10 @@ bool readHostname(const QString &path, QString *hostname)
 
 bool isSafeName(const QString &hostname)
 {
-    return !hostname.contains(QLatin1Char('/')) && hostname != QLatin1String("..");
+    // The kernel reads a path only up to its first NUL byte: "..\0x" is ".."
+    // to lstat(), mkdir() and rsync, whatever Qt's comparison says.
+    return !hostname.contains(QLatin1Char('/')) && !hostname.contains(QChar::Null)
+            && hostname != QLatin1String("..");
 }
 
 bool prepare(const QString &mountPath, const QString &hostname)
