@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -94,6 +95,7 @@ bool SyncManager::startSync(const QString &source, const QString &destination)
         emit syncError(tr("启动同步进程失败"));
         return false;
     }
+    m_processGroup = static_cast<pid_t>(m_process->processId());
     m_isSyncing = true;
     emit syncStarted();
     return true;
@@ -105,16 +107,14 @@ void SyncManager::stopSync()
         return;
     qInfo() << "正在停止同步进程";
     m_stopping = true;
-    const auto group = static_cast<pid_t>(m_process->processId());
     m_process->terminate();
-    if (m_process->waitForFinished(kStopTimeoutMs)) {
-        // The main process has ended; its helpers follow within moments.
-        if (group > 0 && !waitForGroup(group, kStopTimeoutMs))
-            ::kill(-group, SIGKILL);
-    } else {
+    // An end within the wait is handled inside it, helpers included.
+    if (!m_process->waitForFinished(kStopTimeoutMs)) {
         qWarning() << "同步进程未能正常终止，强制结束进程";
-        if (group > 0)
-            ::kill(-group, SIGKILL);
+        // The whole group at once; the main process is reaped, and its
+        // helpers waited for, when its end arrives from the event loop.
+        if (m_processGroup > 0)
+            ::kill(-m_processGroup, SIGKILL);
         else
             m_process->kill();
     }
@@ -124,6 +124,7 @@ void SyncManager::stopSync()
 
 void SyncManager::handleSyncFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
+    waitForHelpers();
     if (m_flushing) {
         handleFlushFinished(exitCode, exitStatus);
         return;
@@ -161,12 +162,26 @@ void SyncManager::startFlush()
     qInfo() << "正在写入U盘缓存:" << m_destination;
     m_flushing = true;
     m_process->start(QStringLiteral("sync"), {QStringLiteral("-f"), m_destination}, QIODevice::ReadWrite);
-    if (!m_process->waitForStarted(kStartTimeoutMs)) {
+    if (m_process->waitForStarted(kStartTimeoutMs)) {
+        m_processGroup = static_cast<pid_t>(m_process->processId());
+    } else {
         m_flushing = false;
         m_isSyncing = false;
         qCritical() << "写入U盘缓存失败：" << m_process->errorString();
         emit syncFinished(false);
     }
+}
+
+void SyncManager::waitForHelpers()
+{
+    // After a normal end rsync has already waited for its helpers; after a
+    // crash, a kill from outside or an exit on SIGTERM they may still be
+    // writing to the drive and keep it busy for a moment.
+    const pid_t group = std::exchange(m_processGroup, 0);
+    if (group <= 0 || waitForGroup(group, kStopTimeoutMs))
+        return;
+    ::kill(-group, SIGKILL);
+    waitForGroup(group, kStopTimeoutMs);
 }
 
 void SyncManager::handleFlushFinished(int exitCode, QProcess::ExitStatus exitStatus)

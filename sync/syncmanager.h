@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <memory>
+#include <sys/types.h>
 
 // Runs rsync as a child process that copies the contents of one directory into
 // another, and reports the copy through four signals. Only one copy runs at a
@@ -47,6 +48,9 @@ private:
     void handleSyncFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void startFlush();
     void handleFlushFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    // Waits (bounded) until no process of the child's group is left, killing
+    // what remains after the wait.
+    void waitForHelpers();
 
     std::unique_ptr<QProcess> m_process;
     bool m_isSyncing = false;
@@ -56,4 +60,6 @@ private:
     // request is not flushed and is reported as stopped.
     bool m_stopping = false;
     QString m_destination;
+    // The child runs as the leader of its own process group; its id, or 0.
+    pid_t m_processGroup = 0;
 };
