@@ -87,9 +87,8 @@ bool TerminationHandler::install()
 void TerminationHandler::readSignals()
 {
     unsigned char buffer[64];
-    ssize_t count;
     int first = 0;
-    while ((count = ::read(m_fds[1], buffer, sizeof buffer)) > 0) {
+    while (::read(m_fds[1], buffer, sizeof buffer) > 0) {
         if (first == 0)
             first = buffer[0];
     }

@@ -60,7 +60,7 @@ public:
 
         m_ancestors.emplace_back(st.st_dev, st.st_ino);
         for (const std::string &name : subdirectories)
-            total += walk(path + '/' + name);
+            total += walk(std::string(path).append(1, '/').append(name));
         m_ancestors.pop_back();
         return total;
     }
