@@ -14,7 +14,8 @@ namespace {
 // keys are plain paths, so a file that could hold such a value is treated as
 // malformed: every key reads as its default. Besides the literal forms,
 // the text can be spelled with a numeric escape (\x40, \100) or split by a
-// backslash line continuation, so those are refused as well.
+// backslash line continuation, so those are refused as well. The whole file
+// is searched: Qt's Latin-1 conversion of a byte array would stop at a NUL.
 bool holdsSerializedValue(const QString &path)
 {
     QFile file(path);
@@ -23,7 +24,7 @@ bool holdsSerializedValue(const QString &path)
     const QByteArray content = file.readAll();
     static const QRegularExpression escape(QStringLiteral("\\\\[0-7xX\\r\\n]"));
     return content.contains("@Variant(") || content.contains("@DateTime(")
-            || escape.match(QString::fromLatin1(content)).hasMatch();
+            || escape.match(QString::fromLatin1(content.constData(), content.size())).hasMatch();
 }
 
 QString readIniValue(const QString &path, const QString &key, const QVariant &fallback)

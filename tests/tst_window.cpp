@@ -287,6 +287,9 @@ void WindowTest::hostileInput_data()
                              << "/media/zozadoz/usb_backup";
     QTest::newRow("escaped variant") << QByteArray("[Paths]\nUsbMountPath=\\x40Variant(\\0\\0\\0\\t)\n")
                                      << "/media/zozadoz/usb_backup";
+    QTest::newRow("NUL before an escaped variant")
+            << QByteArray("\1\0\0\n[Paths]\nUsbMountPath=\\x40Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n", 63)
+            << "/media/zozadoz/usb_backup";
     QTest::newRow("other key") << QByteArray("[Paths]\nUsbMountPath=/mnt/usb\nX=@DateTime(\\0)\n")
                                << "/media/zozadoz/usb_backup";
 }
