@@ -3,6 +3,8 @@
 // hang, whatever the file holds.
 #include "app/settings.h"
 
+#include "fuzzsupport.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
@@ -11,24 +13,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
-
-void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
-
-QTemporaryDir *directory;
-
-} // namespace
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    qInstallMessageHandler(dropMessage);
-    static int argc = 1;
-    static char name[] = "fuzz_config";
-    static char *argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    directory = new QTemporaryDir;
-    if (!directory->isValid())
-        abort();
+    startFuzzTarget("fuzz_config");
     return 0;
 }
 
@@ -38,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // the file's size and time stamp (in milliseconds) are unchanged; a time
     // stamp of its own for every input makes sure each one is parsed for real.
     static qint64 serial = 0;
-    const QString path = directory->filePath(QStringLiteral("config.ini"));
+    const QString path = scratchFile(QStringLiteral("config.ini"));
     {
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)

@@ -3,6 +3,8 @@
 // point, both as Qt sees the path and as the kernel sees its bytes.
 #include "ui/exporttarget.h"
 
+#include "fuzzsupport.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -13,10 +15,6 @@
 #include <cstdlib>
 
 namespace {
-
-void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
-
-QTemporaryDir *directory;
 
 [[noreturn]] void fail(const char *what, const QString &name)
 {
@@ -34,20 +32,13 @@ bool insideMount(const QString &path)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    qInstallMessageHandler(dropMessage);
-    static int argc = 1;
-    static char name[] = "fuzz_hostname";
-    static char *argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    directory = new QTemporaryDir;
-    if (!directory->isValid())
-        abort();
+    startFuzzTarget("fuzz_hostname");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QString path = directory->filePath(QStringLiteral("hostname"));
+    const QString path = scratchFile(QStringLiteral("hostname"));
     {
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)

@@ -3,6 +3,8 @@
 // the number the digits spell (0 when they overflow an int).
 #include "sync/syncmanager.h"
 
+#include "fuzzsupport.h"
+
 #include <QCoreApplication>
 #include <QRegularExpression>
 
@@ -15,8 +17,6 @@
 namespace {
 
 std::vector<int> emitted;
-
-void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
 
 [[noreturn]] void fail(const char *what, const QString &chunk)
 {
@@ -66,13 +66,7 @@ int spelledValue(const QString &digits)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    // Every chunk without a percentage is logged at debug level; printing
-    // them would make the fuzzer crawl.
-    qInstallMessageHandler(dropMessage);
-    static int argc = 1;
-    static char name[] = "fuzz_progress";
-    static char *argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
+    startFuzzTarget("fuzz_progress");
     QObject::connect(&SyncManager::instance(), &SyncManager::syncProgress,
                      [](int percentage) { emitted.push_back(percentage); });
     return 0;
