@@ -50,6 +50,11 @@ void releaseDrive()
 
 int main(int argc, char **argv)
 {
+    // The window paints with the raster engine; without this Qt's X11 backend
+    // loads the system's OpenGL stack at start-up, about 50 MiB the tool never
+    // uses and a third of its start-up time.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
     QApplication app(argc, argv);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/logo.png")));
     QApplication::setApplicationName(QStringLiteral("Corvalet"));
