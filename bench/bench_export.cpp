@@ -1,0 +1,224 @@
+// Times a whole export by the tool, inside this process: the real window, the
+// real drive manager and the real copy engine, driven the way a user drives
+// them, on a drive that bench/run-all.sh prepares.
+//
+//   bench_export <device> [--second]
+//
+// <device> is the kernel name of a freshly made drive ("loop3"). The window
+// gets the device's "add" event, which mounts it and counts the recordings;
+// then the start button is clicked and the clock runs until the copy engine
+// reports success, which it does only after the drive has been flushed. With
+// --second a second export to the same drive follows (nothing left to copy).
+// The drive is unmounted at the end.
+//
+// Must run inside tests/sandbox.sh, where /etc/orveld, /etc/zlmedia and
+// /media/zozadoz belong to the sandbox: bench/run-all.sh writes the
+// configuration there that points the tool at the generated recordings.
+//
+// Prints "key value" lines for each export N (1, 2): exportN_ms (wall time
+// from the click to the flushed success), exportN_flush_ms (the last part of
+// it: from the start of "sync -f" to the success), exportN_self_cpu_ms (this
+// process: the window, the output parsing, the logging), exportN_child_cpu_ms
+// (rsync and "sync -f"), exportN_progress (progress signals received), and at
+// the end maxrss_kib (this process's peak resident size) and child_maxrss_kib
+// (the largest child's, which includes this process's size at the fork).
+
+#include "app/settings.h"
+#include "device/devicemanager.h"
+#include "sync/syncmanager.h"
+#include "ui/mainwindow.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTextStream>
+#include <QTimer>
+
+#include <cerrno>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+double cpuMs(const struct rusage &usage)
+{
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+struct Usage {
+    double self = 0;
+    double children = 0;
+};
+
+Usage usageNow()
+{
+    struct rusage self {};
+    struct rusage children {};
+    ::getrusage(RUSAGE_SELF, &self);
+    ::getrusage(RUSAGE_CHILDREN, &children);
+    return {cpuMs(self), cpuMs(children)};
+}
+
+// rsync's helpers could outlive its main process; as the subreaper of this
+// process's descendants the bench takes them in here, so that their CPU time
+// counts as rsync's. Only called while the copy engine has no child running.
+void reapOrphans()
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 5000) {
+        const pid_t pid = ::waitpid(-1, nullptr, WNOHANG);
+        if (pid < 0 && errno == ECHILD)
+            return;
+        if (pid == 0)
+            ::usleep(10000);
+    }
+}
+
+// The copy engine logs the start of its flush; the moment is kept so that
+// the flush's share of an export can be told.
+QElapsedTimer exportClock;
+qint64 flushStartedNs = -1;
+QtMessageHandler chainedHandler = nullptr;
+
+void noteFlush(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.startsWith(QStringLiteral("正在写入U盘缓存:")) && exportClock.isValid())
+        flushStartedNs = exportClock.nsecsElapsed();
+    chainedHandler(type, context, message);
+}
+
+QString text(const MainWindow &window, const char *name)
+{
+    const auto *label = window.findChild<QLabel *>(QLatin1String(name));
+    return label ? label->text() : QString();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const QStringList arguments = app.arguments();
+    if (arguments.size() < 2 || arguments.size() > 3
+            || (arguments.size() == 3 && arguments.at(2) != QLatin1String("--second"))) {
+        err << "usage: bench_export <device> [--second]\n";
+        return 2;
+    }
+    // The window mounts on, and writes below, the recorder's fixed paths.
+    if (::geteuid() != 0 || qgetenv("CORVALET_SANDBOX") != "1") {
+        err << "bench_export: run it inside tests/sandbox.sh (bench/run-all.sh does)\n";
+        return 2;
+    }
+    const QString device = arguments.at(1);
+    const int exports = arguments.size() == 3 ? 2 : 1;
+
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    Settings::instance().configFile = QString::fromLatin1(kMonitorConfigFile);
+
+    chainedHandler = qInstallMessageHandler(noteFlush);
+
+    // Connected before the window exists, so this runs before the window's own
+    // slot, which opens the modal "文件复制完成" box.
+    SyncManager &sync = SyncManager::instance();
+    qint64 finishedNs = -1;
+    bool succeeded = false;
+    Usage atFinish;
+    int progress = 0;
+    QObject::connect(&sync, &SyncManager::syncFinished, [&](bool success) {
+        finishedNs = exportClock.nsecsElapsed();
+        atFinish = usageNow();
+        succeeded = success;
+    });
+    QObject::connect(&sync, &SyncManager::syncProgress, [&](int) { ++progress; });
+
+    MainWindow window;
+    window.show();
+
+    // Answers the boxes the window opens, as a user would, without a delay
+    // that would count against the tool: the box of a successful copy opens
+    // after the clock has stopped.
+    QTimer boxes;
+    QObject::connect(&boxes, &QTimer::timeout, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (box && box->isVisible()) {
+            err << "bench_export: box \"" << box->windowTitle() << "\": " << box->text() << '\n';
+            box->done(QMessageBox::Ok);
+        }
+    });
+    boxes.start(20);
+
+    QEventLoop wait;
+    // Connected after the window's slot: ends the wait once the box is gone.
+    QObject::connect(&sync, &SyncManager::syncFinished, &wait, &QEventLoop::quit, Qt::QueuedConnection);
+    // A copy that hangs fails the run instead of holding it up for ever.
+    QTimer failSafe;
+    failSafe.setSingleShot(true);
+    failSafe.setInterval(30 * 60 * 1000);
+    QObject::connect(&failSafe, &QTimer::timeout, &wait, &QEventLoop::quit);
+
+    window.handleDeviceEvent(device, QStringLiteral("add"));
+    if (!DeviceManager::instance().isMounted() || text(window, "statusLabel") != QStringLiteral("U盘就绪")) {
+        err << "bench_export: the drive " << device << " is not ready: " << text(window, "statusLabel") << '\n';
+        return 1;
+    }
+    QCoreApplication::processEvents(); // the first paint, before the clock runs
+
+    auto *start = window.findChild<QPushButton *>(QStringLiteral("startButton"));
+    int failures = 0;
+    for (int n = 1; n <= exports; ++n) {
+        finishedNs = -1;
+        flushStartedNs = -1;
+        succeeded = false;
+        progress = 0;
+        const Usage before = usageNow();
+        exportClock.start();
+        // The first export is started by the button; after a finished copy the
+        // button stays disabled until the drive is added again, so the second
+        // goes through the slot the button is wired to.
+        if (n == 1)
+            start->click();
+        else
+            QMetaObject::invokeMethod(&window, "onStartSync");
+        // A copy that could not start reports no end.
+        if (finishedNs < 0 && SyncManager::instance().isSyncing()) {
+            failSafe.start();
+            wait.exec();
+            failSafe.stop();
+        }
+        if (!succeeded) {
+            err << "bench_export: export " << n << " failed: " << text(window, "statusLabel") << '\n';
+            ++failures;
+            break;
+        }
+        reapOrphans();
+        const Usage after = usageNow();
+        out << "export" << n << "_ms " << QString::number(finishedNs / 1e6, 'f', 1) << '\n'
+            << "export" << n << "_self_cpu_ms " << QString::number(atFinish.self - before.self, 'f', 1) << '\n'
+            << "export" << n << "_child_cpu_ms " << QString::number(after.children - before.children, 'f', 1) << '\n'
+            << "export" << n << "_flush_ms " << QString::number((finishedNs - flushStartedNs) / 1e6, 'f', 1) << '\n'
+            << "export" << n << "_progress " << progress << '\n';
+    }
+
+    if (!DeviceManager::instance().unmountDevice()) {
+        err << "bench_export: the drive could not be unmounted\n";
+        ++failures;
+    }
+    reapOrphans();
+    struct rusage self {};
+    struct rusage children {};
+    ::getrusage(RUSAGE_SELF, &self);
+    ::getrusage(RUSAGE_CHILDREN, &children);
+    out << "maxrss_kib " << self.ru_maxrss << '\n' << "child_maxrss_kib " << children.ru_maxrss << '\n';
+    return failures ? 1 : 0;
+}
