@@ -1,14 +1,14 @@
-#include "app/settings.h"
+#include "app/journal.h"
 #include "app/termination.h"
-#include "device/devicemanager.h"
-#include "sync/syncmanager.h"
+#include "config/settings.h"
+#include "platform/command.h"
+#include "session/shutdown.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
 #include <QIcon>
-#include <QProcess>
 
 #include <memory>
 
@@ -24,26 +24,16 @@ void prepareDisplay()
     }
 
     // A kiosk screen must neither blank nor power down while an export runs.
-    QProcess xset;
-    xset.start(QStringLiteral("xset"), {QStringLiteral("dpms"), QStringLiteral("force"), QStringLiteral("on")},
-               QIODevice::ReadWrite);
-    xset.waitForFinished(kXsetTimeoutMs);
-    qInfo() << "Screen power management:" << (xset.exitCode() == 0 ? "enabled" : "failed");
+    const Command power(QStringLiteral("xset"), {QStringLiteral("dpms"), QStringLiteral("force"), QStringLiteral("on")},
+                        kXsetTimeoutMs);
+    qInfo() << "Screen power management:" << (power.succeeded() ? "enabled" : "failed");
+    if (!power.succeeded())
+        qDebug() << "xset dpms force on:" << power.errorString();
 
-    xset.start(QStringLiteral("xset"), {QStringLiteral("s"), QStringLiteral("off")}, QIODevice::ReadWrite);
-    xset.waitForFinished(kXsetTimeoutMs);
-    qInfo() << "Screen saver:" << (xset.exitCode() == 0 ? "disabled" : "failed");
-}
-
-// Whatever ended the event loop (the exit button, a signal, a "remove" event,
-// or the window manager closing the window), a copy still writing to the
-// drive is stopped and the drive is unmounted before the process goes away.
-// The window is gone by now, so failures only reach the log.
-void releaseDrive()
-{
-    if (SyncManager::instance().isSyncing())
-        SyncManager::instance().stopSync();
-    DeviceManager::instance().unmountDevice();
+    const Command saver(QStringLiteral("xset"), {QStringLiteral("s"), QStringLiteral("off")}, kXsetTimeoutMs);
+    qInfo() << "Screen saver:" << (saver.succeeded() ? "disabled" : "failed");
+    if (!saver.succeeded())
+        qDebug() << "xset s off:" << saver.errorString();
 }
 
 } // namespace
@@ -55,10 +45,11 @@ int main(int argc, char **argv)
     // uses and a third of its start-up time.
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
+    installJournalPriorities();
     QApplication app(argc, argv);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/logo.png")));
     QApplication::setApplicationName(QStringLiteral("Corvalet"));
-    QApplication::setApplicationVersion(QStringLiteral("1.3.6"));
+    QApplication::setApplicationVersion(QStringLiteral(CORVALET_VERSION));
     QApplication::setOrganizationName(QStringLiteral("ORVELD"));
     QApplication::setOrganizationDomain(QStringLiteral("orveld.example"));
     qInfo() << "Starting Corvalet version:" << QApplication::applicationVersion();
@@ -90,6 +81,10 @@ int main(int argc, char **argv)
             requestQuit();
         result = QApplication::exec();
     }
-    releaseDrive();
+    // Whatever ended the event loop (the exit button, a signal, a "remove"
+    // event, or the window manager closing the window), a copy still writing
+    // to the drive is stopped and the drive is unmounted before the process
+    // goes away. The window is gone by now, so failures only reach the log.
+    shutDown();
     return result;
 }

@@ -1,9 +1,7 @@
 #include "app/termination.h"
 
-#include "device/devicemanager.h"
-#include "sync/syncmanager.h"
+#include "session/shutdown.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QSocketNotifier>
 
@@ -19,8 +17,6 @@ namespace {
 // Write end of the socket pair, read by the async-signal-safe handler only.
 volatile sig_atomic_t signalWriteFd = -1;
 
-bool quitWasRequested = false;
-
 void signalHandler(int signum)
 {
     const int savedErrno = errno;
@@ -34,18 +30,6 @@ void signalHandler(int signum)
 }
 
 } // namespace
-
-void requestQuit()
-{
-    quitWasRequested = true;
-    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                              Qt::QueuedConnection);
-}
-
-bool quitRequested()
-{
-    return quitWasRequested;
-}
 
 TerminationHandler::TerminationHandler(QObject *parent)
     : QObject(parent)
@@ -103,10 +87,5 @@ void TerminationHandler::readSignals()
 void TerminationHandler::handleSignal(int signum)
 {
     qInfo() << "Received signal:" << signum;
-    // A copy still writing to the drive keeps it busy, and umount would fail;
-    // stop it first, as a "remove" event does.
-    if (SyncManager::instance().isSyncing())
-        SyncManager::instance().stopSync();
-    DeviceManager::instance().unmountDevice();
-    requestQuit();
+    shutDown();
 }

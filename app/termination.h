@@ -4,13 +4,6 @@
 
 class QSocketNotifier;
 
-// Ends the application's event loop. The request is queued on the event loop,
-// so one made before QApplication::exec() runs (a "remove" event handled at
-// start-up, a signal during the xset waits) ends the loop as soon as it starts.
-void requestQuit();
-// True once requestQuit() was called in this process.
-bool quitRequested();
-
 // Turns SIGINT and SIGTERM into an orderly shut-down on the GUI thread.
 //
 // The C handler only writes the signal number to a socket pair, which is all

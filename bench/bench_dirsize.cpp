@@ -6,7 +6,7 @@
 // (default 5) in milliseconds, one "key value" pair per line, for
 // bench/dirsize.sh to read.
 
-#include "ui/dirsize.h"
+#include "export/dirsize.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -23,7 +23,7 @@
 // the end maxrss_kib (this process's peak resident size) and child_maxrss_kib
 // (the largest child's, which includes this process's size at the fork).
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "device/devicemanager.h"
 #include "sync/syncmanager.h"
 #include "ui/mainwindow.h"

@@ -1,11 +1,11 @@
 #include "device/devicemanager.h"
 
-#include "app/settings.h"
+#include "config/settings.h"
+#include "platform/command.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 #include <QStorageInfo>
 
 namespace {
@@ -17,13 +17,6 @@ constexpr int kUnmountTimeoutMs = 5000;
 QString mountPath()
 {
     return Settings::usbMountPathValue();
-}
-
-// A child killed by a signal reports exit code 0; only a normal exit with
-// code 0 counts as success.
-bool exitedCleanly(const QProcess &process)
-{
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 } // namespace
@@ -95,35 +88,32 @@ bool DeviceManager::mountUsbDrive(const QString &device)
     if (!checkMountPoint())
         return false;
 
-    // Declared before the mount child so that it is destroyed after it; either
-    // child still running at the end of this function is killed then.
-    QProcess unmountProcess;
-    unmountProcess.start(QStringLiteral("umount"), {mountPath()});
-    unmountProcess.waitForFinished(kPreliminaryUnmountTimeoutMs);
-    qDebug() << "尝试卸载设备:" << mountPath();
-    // Nothing mounted there is the usual case. A child that has not ended or
-    // never started has no exit code and stays quiet: QProcess reports 0 for
-    // the first but 255 for the second, so a start failure is told apart.
-    if (unmountProcess.error() != QProcess::FailedToStart && unmountProcess.exitCode() != 0)
-        qWarning() << "设备未挂载";
+    {
+        const Command unmount(QStringLiteral("umount"), {mountPath()}, kPreliminaryUnmountTimeoutMs);
+        qDebug() << "尝试卸载设备:" << mountPath();
+        // Nothing mounted there is the usual case. A child that did not end
+        // in time or never started says nothing about the mount point and
+        // stays quiet.
+        if (unmount.ended() && !unmount.succeeded())
+            qWarning() << "设备未挂载";
+    }
 
     const QStringList arguments{device, mountPath()};
     qDebug() << "执行挂载命令: mount" << arguments.join(QLatin1Char(' '));
 
-    QProcess mountProcess;
-    mountProcess.start(QStringLiteral("mount"), arguments);
-    if (!mountProcess.waitForFinished(kMountTimeoutMs)) {
-        qCritical() << "挂载超时:" << mountProcess.errorString();
+    const Command mount(QStringLiteral("mount"), arguments, kMountTimeoutMs);
+    if (!mount.ended()) {
+        qCritical() << "挂载超时:" << mount.errorString();
         emit error(tr("挂载操作超时"));
         return false;
     }
-    if (exitedCleanly(mountProcess))
+    if (mount.succeeded())
         return true;
 
     // mount(8) says so when the device already sits on the mount point, for
     // example after an earlier run of this tool that was killed:
     //   "mount: /media/zozadoz/usb_backup: /dev/sdb1 already mounted on /media/zozadoz/usb_backup."
-    const QString message = QString::fromUtf8(mountProcess.readAllStandardError());
+    const QString message = QString::fromUtf8(mount.standardError());
     if (message.contains(QLatin1String("already mounted on"))) {
         qInfo() << "设备已经挂载在目标位置，继续使用";
         return true;
@@ -148,15 +138,14 @@ bool DeviceManager::unmountDevice(const QString &device)
         return false;
     }
 
-    QProcess unmountProcess;
-    unmountProcess.start(QStringLiteral("umount"), {mountPath()});
-    if (!unmountProcess.waitForFinished(kUnmountTimeoutMs)) {
-        qCritical() << "卸载超时:" << unmountProcess.errorString();
+    const Command unmount(QStringLiteral("umount"), {mountPath()}, kUnmountTimeoutMs);
+    if (!unmount.ended()) {
+        qCritical() << "卸载超时:" << unmount.errorString();
         emit error(tr("设备卸载失败: 超时"));
         return false;
     }
-    if (!exitedCleanly(unmountProcess)) {
-        qCritical() << "卸载失败:" << unmountProcess.readAllStandardError();
+    if (!unmount.succeeded()) {
+        qCritical() << "卸载失败:" << unmount.standardError();
         emit error(tr("设备卸载失败"));
         return false;
     }

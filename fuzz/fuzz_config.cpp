@@ -1,7 +1,7 @@
 // Reads the tool's configuration keys from an arbitrary INI file, the way the
 // tool reads the monitor file and the media server's file: nothing may crash or
 // hang, whatever the file holds.
-#include "app/settings.h"
+#include "config/settings.h"
 
 #include "fuzzsupport.h"
 

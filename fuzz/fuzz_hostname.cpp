@@ -1,7 +1,7 @@
 // Reads the host name from an arbitrary file. Whatever the file holds, a name
 // that the export accepts must keep the export directory inside the mount
 // point, both as Qt sees the path and as the kernel sees its bytes.
-#include "ui/exporttarget.h"
+#include "export/exporttarget.h"
 
 #include "fuzzsupport.h"
 

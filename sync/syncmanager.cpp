@@ -1,6 +1,7 @@
 #include "sync/syncmanager.h"
 
-#include "app/settings.h"
+#include "config/settings.h"
+#include "platform/command.h"
 
 #include <QDebug>
 #include <QDir>
@@ -188,7 +189,7 @@ void SyncManager::handleFlushFinished(int exitCode, QProcess::ExitStatus exitSta
 {
     m_flushing = false;
     m_isSyncing = false;
-    if (exitStatus == QProcess::NormalExit && exitCode == 0) {
+    if (Command::exitedCleanly(exitCode, exitStatus)) {
         qInfo() << "同步成功完成";
         emit syncFinished(true);
         return;

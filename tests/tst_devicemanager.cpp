@@ -5,7 +5,7 @@
 
 #include "testsupport.h"
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "device/devicemanager.h"
 
 #include <QDir>

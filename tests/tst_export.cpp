@@ -4,7 +4,7 @@
 
 #include "testsupport.h"
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "device/devicemanager.h"
 #include "sync/syncmanager.h"
 #include "ui/mainwindow.h"

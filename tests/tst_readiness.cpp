@@ -4,9 +4,9 @@
 
 #include "testsupport.h"
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "device/devicemanager.h"
-#include "ui/dirsize.h"
+#include "export/dirsize.h"
 #include "ui/mainwindow.h"
 
 #include <QDir>

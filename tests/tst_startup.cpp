@@ -169,7 +169,7 @@ void StartupTest::startup()
     QCOMPARE(tool->exitCode(), 0);
 
     const bool displaySet = display.isEmpty() || display == kUnset;
-    QStringList expected{QStringLiteral("Starting Corvalet version: \"1.3.6\""),
+    QStringList expected{QStringLiteral("Starting Corvalet version: \"" CORVALET_VERSION "\""),
                          QStringLiteral("====================== \nDetected USB device action: \nDevice: \"%1\" \n"
                                         "Action: \"%2\"").arg(device, action)};
     if (displaySet)

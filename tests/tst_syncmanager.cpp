@@ -3,7 +3,7 @@
 
 #include "testsupport.h"
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "sync/syncmanager.h"
 
 #include <QCryptographicHash>

@@ -2,8 +2,8 @@
 // box; and the drive manager's mount-point check.
 #include "testsupport.h"
 
-#include "app/settings.h"
-#include "ui/exporttarget.h"
+#include "config/settings.h"
+#include "export/exporttarget.h"
 #include "device/devicemanager.h"
 #include "sync/syncmanager.h"
 #include "ui/mainwindow.h"

@@ -1,11 +1,11 @@
 #include "ui/mainwindow.h"
 
-#include "app/settings.h"
-#include "app/termination.h"
+#include "config/settings.h"
 #include "device/devicemanager.h"
+#include "export/dirsize.h"
+#include "export/exporttarget.h"
+#include "session/shutdown.h"
 #include "sync/syncmanager.h"
-#include "ui/dirsize.h"
-#include "ui/exporttarget.h"
 
 #include <QDebug>
 #include <QFile>
@@ -161,10 +161,7 @@ void MainWindow::handleDeviceEvent(const QString &device, const QString &action)
         }
         DeviceManager::instance().mountDevice(device);
     } else if (action == QLatin1String("remove")) {
-        if (SyncManager::instance().isSyncing())
-            SyncManager::instance().stopSync();
-        DeviceManager::instance().unmountDevice();
-        requestQuit();
+        shutDown();
     }
 }
 
@@ -281,8 +278,6 @@ void MainWindow::onExit()
                 QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
         if (answer == QMessageBox::No)
             return;
-        SyncManager::instance().stopSync();
     }
-    DeviceManager::instance().unmountDevice();
-    requestQuit();
+    shutDown();
 }

@@ -1,4 +1,4 @@
-#include "ui/exporttarget.h"
+#include "export/exporttarget.h"
 
 #include <QDir>
 #include <QFile>

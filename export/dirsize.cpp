@@ -1,4 +1,4 @@
-#include "ui/dirsize.h"
+#include "export/dirsize.h"
 
 #include <QFile>
 
