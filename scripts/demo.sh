@@ -12,6 +12,11 @@
 # A screenshot of the last state is left in ./corvalet-demo.png. The loop device
 # and the image are removed however the demo ends.
 set -euo pipefail
+# Needs root (packages, loop devices, mounts): a user with sudo rights may
+# start it as it is and is asked for the password.
+if [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null; then
+    exec sudo -- "$0" "$@"
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVALET_BUILD_DIR:-$root/build}
 

@@ -16,6 +16,11 @@
 #   clang-tidy  scripts/clang-tidy.sh
 # --quick, or CORVALET_QUICK=1, runs the first stage only.
 set -euo pipefail
+# Needs root (packages, loop devices, mounts): a user with sudo rights may
+# start it as it is and is asked for the password.
+if [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null; then
+    exec sudo -- "$0" "$@"
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 quick=${CORVALET_QUICK:-0}
 if [ "${1:-}" = --quick ]; then
