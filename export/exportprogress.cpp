@@ -1,0 +1,239 @@
+#include "exportprogress.h"
+
+#include <QRegularExpression>
+#include <QString>
+
+#include <cmath>
+
+// What rsync 3.5.0 (Debian 12) writes to standard output for
+// "rsync -av --progress --exclude=.* <source>/ <target>", with \r and \n
+// written out:
+//
+//   sending incremental file list\n
+//   ch01/\n
+//   ch01/2026-12-01 08.mp4\n
+//   \r         32,768   1%    0.00kB/s    0:00:00  \r      3,000,000 100%  235.81MB/s    0:00:00 (xfr#1, to-chk=4/8)\n
+//   ch02/new\#012line.mp4\n
+//   \r              0 100%    0.00kB/s    0:00:00 (xfr#2, ir-chk=1000/1405)\n
+//   \r  4,317,413,376  98%  270.97MB/s    0:00:00  \r  4,403,019,776 100%  274.73MB/s    0:00:15 (xfr#1, to-chk=1/4)\n
+//   \n
+//   sent 3,007,881 bytes  received 119 bytes  6,016,000.00 bytes/sec\n
+//   total size is 3,006,710  speedup is 1.00\n
+//
+// Every progress update starts with "\r"; the last one of a file carries
+// "(xfr#N, to-chk=R/T)", or "ir-chk" while the file list is still growing,
+// and ends the line. An empty file gets only that last update. A file rsync
+// has to send again (it changed while it was read) is listed and counted
+// again. Names never hold "\r" or "\n" (rsync prints them as "\#015" and
+// "\#012"), so a segment counts as progress only next to a "\r" and when it
+// matches the whole pattern: a name such as "      1,000 100%    1.00kB/s
+// 0:00:00" is a name. Older rsync put the "\r" after each update instead;
+// such segments are taken too.
+
+namespace {
+
+constexpr int MaxLineBytes = 64 * 1024;     // rsync prints a path of 4096 bytes in at most 20 KiB
+constexpr int MaxNames = 1000;
+constexpr qsizetype MaxNameChars = 256 * 1024;
+constexpr qint64 SampleEveryMs = 250;
+constexpr qint64 SpeedWindowMs = 10000;
+constexpr qint64 MinSpeedWindowMs = 2000;
+
+const QRegularExpression &progressPattern()
+{
+    // Bytes with digit grouping, percent, rate, time left or "??:??:??",
+    // then the end of the file's line, if it is the last update of the file.
+    static const QRegularExpression pattern(QStringLiteral(
+        "^ *(\\d{1,3}(?:[,.]\\d{3})*) +\\d{1,3}% +\\d+[.,]\\d\\d[kMGTP]?B/s +(?:\\d+:\\d\\d:\\d\\d|\\?\\?:\\?\\?:\\?\\?)"
+        "( \\(xfr#\\d+, (?:to|ir)-chk=\\d+/\\d+\\))? *$"));
+    return pattern;
+}
+
+const QRegularExpression &rsyncOwnLinePattern()
+{
+    static const QRegularExpression pattern(QStringLiteral(
+        "^(?:(?:sending|receiving) (?:incremental )?file list"
+        "|created directory .+"
+        "|sent [\\d,.]+ bytes  received [\\d,.]+ bytes  [\\d,.]+ bytes/sec"
+        "|total size is [\\d,.]+  speedup is [\\d,.]+(?: \\(DRY RUN\\))?)$"));
+    return pattern;
+}
+
+} // namespace
+
+void ExportProgress::start(qint64 totalToCopy, qint64 nowMs)
+{
+    *this = ExportProgress();
+    m_total = qMax<qint64>(totalToCopy, 0);
+    takeSample(nowMs);
+}
+
+void ExportProgress::feed(const QByteArray &chunk, qint64 nowMs)
+{
+    const char *data = chunk.constData();
+    const int size = chunk.size();
+    int from = 0;
+    while (from < size) {
+        int end = from;
+        while (end < size && data[end] != '\r' && data[end] != '\n')
+            ++end;
+        const int length = end - from;
+        if (!m_tailTooLong) {
+            if (m_tail.size() + length > MaxLineBytes) {
+                m_tailTooLong = true;
+                m_tail.clear();
+            } else {
+                m_tail.append(data + from, length);
+            }
+        }
+        if (end == size)
+            break;
+        endSegment(data[end]);
+        from = end + 1;
+    }
+    // rsync writes the "\r" of an update only when the next one comes, about
+    // a second later, or not at all before the file's last update: an update
+    // is taken as soon as it is whole. Cut anywhere before that, it does not
+    // match; cut before its "(xfr#", it counts as the current file's bytes
+    // until its line ends.
+    qint64 bytes = 0;
+    bool last = false;
+    if (m_afterCarriageReturn && !m_tailTooLong && parseProgress(m_tail, &bytes, &last))
+        m_currentFileBytes = bytes;
+    updatePercent();
+    takeSample(nowMs);
+}
+
+void ExportProgress::endSegment(char terminator)
+{
+    const bool atCarriageReturn = m_afterCarriageReturn || terminator == '\r';
+    if (m_tailTooLong) {
+        // Only a name can be this long.
+        if (terminator == '\n') {
+            m_currentFileBytes = 0;
+            ++m_namesLeftOut;
+        }
+    } else if (!(atCarriageReturn && handleProgress(m_tail)) && terminator == '\n'
+               && !m_afterCarriageReturn) {
+        handleLine(m_tail);
+    }
+    m_tail.clear();
+    m_tailTooLong = false;
+    m_afterCarriageReturn = terminator == '\r';
+}
+
+bool ExportProgress::handleProgress(const QByteArray &segment)
+{
+    qint64 bytes = 0;
+    bool last = false;
+    if (!parseProgress(segment, &bytes, &last))
+        return false;
+    if (last) {
+        m_completedBytes += bytes;
+        m_currentFileBytes = 0;
+    } else {
+        m_currentFileBytes = bytes;
+    }
+    return true;
+}
+
+bool ExportProgress::parseProgress(const QByteArray &segment, qint64 *bytes, bool *last)
+{
+    if (segment.isEmpty() || segment.size() > 200)
+        return false;
+    const QRegularExpressionMatch match = progressPattern().match(QString::fromLatin1(segment));
+    if (!match.hasMatch())
+        return false;
+    QString digits = match.captured(1);
+    digits.remove(QLatin1Char(',')).remove(QLatin1Char('.'));
+    bool ok = false;
+    *bytes = digits.toLongLong(&ok);
+    *last = match.capturedLength(2) > 0;
+    return ok;
+}
+
+void ExportProgress::handleLine(const QByteArray &line)
+{
+    if (line.isEmpty() || line.endsWith('/'))
+        return;
+    if (rsyncOwnLinePattern().match(QString::fromUtf8(line)).hasMatch())
+        return;
+    // A new file: whatever rsync had counted of a file it gave up on is gone.
+    m_currentFileBytes = 0;
+    addFileName(line);
+}
+
+void ExportProgress::addFileName(const QByteArray &name)
+{
+    const QString text = QString::fromUtf8(name);
+    if (m_names.size() >= MaxNames || m_nameChars + text.size() > MaxNameChars) {
+        ++m_namesLeftOut;
+        return;
+    }
+    m_nameChars += text.size();
+    m_names.append(text);
+}
+
+QStringList ExportProgress::takeFileNames()
+{
+    QStringList names;
+    names.swap(m_names);
+    if (m_namesLeftOut > 0)
+        names.append(QStringLiteral("(and %1 more)").arg(m_namesLeftOut));
+    m_nameChars = 0;
+    m_namesLeftOut = 0;
+    return names;
+}
+
+void ExportProgress::finish()
+{
+    m_finished = true;
+    m_percent = 100;
+}
+
+void ExportProgress::updatePercent()
+{
+    if (m_finished || m_total <= 0)
+        return;
+    const double fraction = double(bytesDone()) / double(m_total);
+    const int percent = int(qMin(fraction * 100.0, 99.0));
+    m_percent = qMax(m_percent, percent);
+}
+
+void ExportProgress::takeSample(qint64 nowMs)
+{
+    if (m_sampleSize > 0 && nowMs - m_samples[m_sampleHead].ms < SampleEveryMs)
+        return;
+    m_sampleHead = (m_sampleHead + 1) % SampleCount;
+    m_samples[m_sampleHead] = Sample{nowMs, bytesDone()};
+    m_sampleSize = qMin(m_sampleSize + 1, SampleCount);
+}
+
+double ExportProgress::bytesPerSecond(qint64 nowMs) const
+{
+    if (m_sampleSize == 0)
+        return 0;
+    // The oldest sample of the last ten seconds, or the newest one when
+    // nothing came in that long: then the speed is what moved since.
+    Sample base = m_samples[m_sampleHead];
+    for (int i = 1; i < m_sampleSize; ++i) {
+        const Sample &sample = m_samples[(m_sampleHead - i + SampleCount) % SampleCount];
+        if (nowMs - sample.ms > SpeedWindowMs)
+            break;
+        base = sample;
+    }
+    const qint64 spanMs = nowMs - base.ms;
+    if (spanMs < MinSpeedWindowMs)
+        return 0;
+    const qint64 moved = bytesDone() - base.bytes;
+    return moved > 0 ? double(moved) * 1000.0 / double(spanMs) : 0.0;
+}
+
+qint64 ExportProgress::secondsLeft(qint64 nowMs) const
+{
+    const double speed = bytesPerSecond(nowMs);
+    if (speed <= 0)
+        return -1;
+    const qint64 remaining = total() - bytesDone();
+    return remaining > 0 ? qint64(std::ceil(double(remaining) / speed)) : 0;
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QByteArray>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <array>
+
+// Progress of one whole export, read from the standard output of
+// "rsync -av --progress": bytes copied of the bytes this export has to copy,
+// a speed averaged over the last ten seconds and the time left.
+//
+// The total is what the tool's own look at source and target found to copy;
+// rsync's own counts are per file. Bytes done are the final counts of the
+// files rsync completed plus the latest count of the file it is copying.
+// Times are milliseconds of any steady clock, given by the caller.
+//
+// Memory stays bounded whatever rsync writes: at most one unfinished line is
+// kept between chunks (and only its first 64 KiB), and only a bounded number
+// of file names waits for takeFileNames().
+class ExportProgress
+{
+public:
+    void start(qint64 totalToCopy, qint64 nowMs);
+    void feed(const QByteArray &chunk, qint64 nowMs);
+    // The copy ended successfully.
+    void finish();
+
+    // 0..100; never decreases during one export, and is 100 only after finish().
+    int percent() const { return m_percent; }
+    qint64 bytesDone() const { return m_completedBytes + m_currentFileBytes; }
+    // The total given to start(), or the bytes done when files grew past it.
+    qint64 total() const { return qMax(m_total, bytesDone()); }
+
+    // 0 until about two seconds of the export have been seen.
+    double bytesPerSecond(qint64 nowMs) const;
+    // -1 while there is no speed to estimate from; rounded up.
+    qint64 secondsLeft(qint64 nowMs) const;
+
+    // Names of the files rsync listed since the last call, as rsync printed
+    // them (a newline in a name is "\#012"). Directories and rsync's own
+    // header and summary lines are left out. Past a bound, the last entry
+    // tells how many names were left out.
+    QStringList takeFileNames();
+
+private:
+    void endSegment(char terminator);
+    void handleLine(const QByteArray &line);
+    bool handleProgress(const QByteArray &segment);
+    static bool parseProgress(const QByteArray &segment, qint64 *bytes, bool *last);
+    void addFileName(const QByteArray &name);
+    void takeSample(qint64 nowMs);
+    void updatePercent();
+
+    struct Sample
+    {
+        qint64 ms = 0;
+        qint64 bytes = 0;
+    };
+    // 48 samples at least 250 ms apart hold the ten seconds of the average.
+    static constexpr int SampleCount = 48;
+
+    qint64 m_total = 0;
+    qint64 m_completedBytes = 0;
+    qint64 m_currentFileBytes = 0;
+    int m_percent = 0;
+    bool m_finished = false;
+
+    QByteArray m_tail;
+    bool m_tailTooLong = false;
+    bool m_afterCarriageReturn = false;
+
+    QStringList m_names;
+    qsizetype m_nameChars = 0;
+    qint64 m_namesLeftOut = 0;
+
+    std::array<Sample, SampleCount> m_samples{};
+    int m_sampleHead = 0; // index of the newest sample
+    int m_sampleSize = 0;
+};
