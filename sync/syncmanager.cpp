@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 #include <utility>
 
@@ -24,11 +26,28 @@ constexpr int kStopTimeoutMs = 5000;
 // until they end too. Started as the leader of a process group of its own,
 // the whole copy can be waited for and killed as one. (Qt 5 offers no other
 // hook into the child between fork and exec than this override.)
+//
+// rsync's standard output goes to a pipe of the engine's own rather than to
+// QProcess's, whose notifier would wake the GUI thread for every chunk (one
+// per progress report, thousands a second on small files); the engine reads
+// that pipe on a timer instead.
 class RsyncProcess : public QProcess
 {
+public:
+    // Write end of the output pipe for the next child, or -1.
+    int outputFd = -1;
+
 protected:
-    void setupChildProcess() override { ::setpgid(0, 0); }
+    void setupChildProcess() override
+    {
+        ::setpgid(0, 0);
+        if (outputFd >= 0)
+            ::dup2(outputFd, STDOUT_FILENO);
+    }
 };
+
+// Output beyond this much without a line end is not kept for the log.
+constexpr int kMaxPendingLine = 4096;
 
 // True once no process of the group is left, within `timeoutMs`.
 bool waitForGroup(pid_t group, int timeoutMs)
@@ -49,13 +68,19 @@ SyncManager::SyncManager(QObject *parent)
     : QObject(parent)
 {
     m_process = std::make_unique<RsyncProcess>();
-    connect(m_process.get(), &QProcess::readyReadStandardOutput, this, &SyncManager::handleRsyncOutput);
+    // QProcess keeps no pipe for standard output; the child's goes to ours.
+    m_process->setStandardOutputFile(QProcess::nullDevice());
     connect(m_process.get(), &QProcess::readyReadStandardError, this, &SyncManager::handleRsyncError);
+    m_outputTimer.setInterval(kOutputIntervalMs);
+    connect(&m_outputTimer, &QTimer::timeout, this, &SyncManager::handleRsyncOutput);
     connect(m_process.get(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
             this, &SyncManager::handleSyncFinished);
 }
 
-SyncManager::~SyncManager() = default;
+SyncManager::~SyncManager()
+{
+    closeOutputPipe();
+}
 
 bool SyncManager::startSync(const QString &source, const QString &destination)
 {
@@ -89,13 +114,39 @@ bool SyncManager::startSync(const QString &source, const QString &destination)
     };
     qInfo() << "开始同步，执行命令：" << Settings::rsyncPathValue() << arguments.join(QLatin1Char(' '));
 
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) == -1) {
+        qCritical() << "启动同步进程失败：" << strerror(errno);
+        emit syncError(tr("启动同步进程失败"));
+        return false;
+    }
+    // Room for about a second of reports on small files, so that rsync does
+    // not wait on the reader between two reads.
+    ::fcntl(pipeFds[1], F_SETPIPE_SZ, 1 << 20);
+    ::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+
     m_destination = destination;
+    m_errorTail.clear();
+    m_outputTail.clear();
+    m_errorCount = 0;
+    m_vanishedCount = 0;
+    m_vanishedLines = 0;
+    m_firstErrors.clear();
+    m_wasStopped = false;
+    auto *rsync = static_cast<RsyncProcess *>(m_process.get());
+    rsync->outputFd = pipeFds[1];
     m_process->start(Settings::rsyncPathValue(), arguments, QIODevice::ReadWrite);
-    if (!m_process->waitForStarted(kStartTimeoutMs)) {
+    const bool started = m_process->waitForStarted(kStartTimeoutMs);
+    rsync->outputFd = -1;
+    ::close(pipeFds[1]);
+    m_outputFd = pipeFds[0];
+    if (!started) {
+        closeOutputPipe();
         qCritical() << "启动同步进程失败：" << m_process->errorString();
         emit syncError(tr("启动同步进程失败"));
         return false;
     }
+    m_outputTimer.start();
     m_processGroup = static_cast<pid_t>(m_process->processId());
     m_isSyncing = true;
     emit syncStarted();
@@ -108,6 +159,7 @@ void SyncManager::stopSync()
         return;
     qInfo() << "正在停止同步进程";
     m_stopping = true;
+    m_wasStopped = true;
     m_process->terminate();
     // An end within the wait is handled inside it, helpers included.
     if (!m_process->waitForFinished(kStopTimeoutMs)) {
@@ -130,13 +182,26 @@ void SyncManager::handleSyncFinished(int exitCode, QProcess::ExitStatus exitStat
         handleFlushFinished(exitCode, exitStatus);
         return;
     }
+    // rsync and its helpers are gone: what they wrote is all there is.
+    handleRsyncOutput();
+    closeOutputPipe();
+    handleRsyncError();
+    if (!m_errorTail.isEmpty())
+        handleErrorLine(QString::fromUtf8(std::exchange(m_errorTail, QByteArray())).trimmed());
     if (exitStatus == QProcess::CrashExit) {
         m_isSyncing = false;
         qCritical() << "同步进程崩溃";
         emit syncFinished(false);
         return;
     }
-    if (exitCode != 0) {
+    // Exit code 24 with nothing but vanished files reported: the recorder
+    // deleted recordings (its rotation of the oldest ones) while they were
+    // listed; everything that still exists was copied.
+    //   "file has vanished: \"/media/zozadoz/record/record/ch01/0800.mp4\""
+    //   "rsync warning: some files vanished before they could be transferred (code 24) at main.c(1338) [sender=3.2.7]"
+    if (exitCode == 24 && onlyVanished() && !m_stopping) {
+        qWarning() << "复制期间源文件被删除，数量：" << m_vanishedCount;
+    } else if (exitCode != 0) {
         m_isSyncing = false;
         qCritical() << "同步进程失败，退出代码：" << exitCode;
         emit syncFinished(false);
@@ -201,22 +266,108 @@ void SyncManager::handleFlushFinished(int exitCode, QProcess::ExitStatus exitSta
     emit syncFinished(false);
 }
 
+void SyncManager::closeOutputPipe()
+{
+    m_outputTimer.stop();
+    if (m_outputFd >= 0)
+        ::close(m_outputFd);
+    m_outputFd = -1;
+}
+
 void SyncManager::handleRsyncError()
 {
-    const QString message = QString::fromUtf8(m_process->readAllStandardError()).trimmed();
-    qWarning() << "Rsync错误：" << message;
+    // Every line goes to the log, however many there are; the user sees them
+    // once, in one report when the copy has ended, never a box per line.
+    m_errorTail += m_process->readAllStandardError();
+    int start = 0;
+    for (int end = m_errorTail.indexOf('\n'); end != -1; end = m_errorTail.indexOf('\n', start)) {
+        const QString line = QString::fromUtf8(m_errorTail.constData() + start, end - start).trimmed();
+        start = end + 1;
+        if (!line.isEmpty())
+            handleErrorLine(line);
+    }
+    m_errorTail.remove(0, start);
+    if (m_errorTail.size() > kMaxPendingLine)
+        handleErrorLine(QString::fromUtf8(std::exchange(m_errorTail, QByteArray())).trimmed());
+}
+
+void SyncManager::handleErrorLine(const QString &line)
+{
+    if (line.isEmpty())
+        return;
+    qWarning() << "Rsync错误：" << line;
     // While a stop is under way rsync reports the signal it was sent; that is
-    // no news for the user, and a box opened here would hold up a shut-down
-    // by SIGTERM that nobody is there to answer.
-    if (!m_stopping)
-        emit syncError(message);
+    // no news for the user.
+    if (m_stopping)
+        return;
+    ++m_errorCount;
+    if (m_firstErrors.size() < kKeptErrors)
+        m_firstErrors.append(line);
+    if (line.startsWith(QLatin1String("file has vanished: "))) {
+        ++m_vanishedCount;
+        ++m_vanishedLines;
+    } else if (line.startsWith(QLatin1String("rsync warning: some files vanished before they could be transferred (code 24)"))) {
+        ++m_vanishedLines;
+    }
 }
 
 void SyncManager::handleRsyncOutput()
 {
-    const QString output = QString::fromUtf8(m_process->readAllStandardOutput());
-    if (!parseRsyncProgress(output))
-        qDebug() << "Rsync输出：" << output.trimmed();
+    if (m_outputFd < 0)
+        return;
+    QByteArray batch;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(m_outputFd, buffer, sizeof buffer);
+        if (n > 0) {
+            batch.append(buffer, int(n));
+            continue;
+        }
+        if (n == -1 && errno == EINTR)
+            continue;
+        break; // drained (EAGAIN), or every writer is gone (0)
+    }
+    if (batch.isEmpty())
+        return;
+    emit syncOutput(batch);
+
+    // rsync ends a progress report with "\r" and a file name with "\n". Only
+    // the newest report of the batch matters; what is not a report (file
+    // names, rsync's summary) goes to the log as one line per batch. A piece
+    // after the last line end waits for the next batch.
+    const QByteArray text = m_outputTail + batch;
+    int end = int(qMax(text.lastIndexOf('\n'), text.lastIndexOf('\r'))) + 1;
+    m_outputTail = text.mid(end);
+    if (m_outputTail.size() > kMaxPendingLine) {
+        m_outputTail.clear();
+        end = text.size();
+    }
+    bool reported = false;
+    QStringList lines;
+    const QList<QByteArray> segments = text.left(end).split('\n');
+    for (auto line = segments.crbegin(); line != segments.crend(); ++line) {
+        const QList<QByteArray> reports = line->split('\r');
+        for (auto piece = reports.crbegin(); piece != reports.crend(); ++piece) {
+            const QString segment = QString::fromUtf8(*piece);
+            if (!reported && parseRsyncProgress(segment)) {
+                reported = true;
+                continue;
+            }
+            if (segment.contains(QLatin1Char('%')) && progressPattern().match(segment).hasMatch())
+                continue;
+            const QString trimmed = segment.trimmed();
+            if (!trimmed.isEmpty())
+                lines.prepend(trimmed);
+        }
+    }
+    if (!lines.isEmpty())
+        qDebug() << "Rsync输出：" << lines.join(QLatin1Char('\n'));
+}
+
+const QRegularExpression &SyncManager::progressPattern()
+{
+    static const QRegularExpression progressRegex(QStringLiteral("\\s*(\\d+)%\\s+"));
+    return progressRegex;
 }
 
 bool SyncManager::parseRsyncProgress(const QString &output)
@@ -224,8 +375,7 @@ bool SyncManager::parseRsyncProgress(const QString &output)
     // A progress report of "rsync --progress" looks like
     //   "      1,048,576  45%  102.40MB/s    0:00:00\r"
     // and the percentage is the first number followed by "%" and white space.
-    static const QRegularExpression progressRegex(QStringLiteral("\\s*(\\d+)%\\s+"));
-    const QRegularExpressionMatch match = progressRegex.match(output);
+    const QRegularExpressionMatch match = progressPattern().match(output);
     if (!match.hasMatch())
         return false;
     emit syncProgress(match.captured(1).toInt());

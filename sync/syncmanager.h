@@ -3,8 +3,12 @@
 #include <QObject>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
 #include <memory>
+
+class QRegularExpression;
 #include <sys/types.h>
 
 // Runs rsync as a child process that copies the contents of one directory into
@@ -31,9 +35,26 @@ public:
     // parser; emits syncProgress and returns true when it held a percentage.
     bool parseRsyncProgress(const QString &output);
 
+    // What rsync wrote to standard error during the current (or last) copy:
+    // every line is logged; the number of lines, the first few of them and
+    // the files it reported as vanished are kept.
+    int errorCount() const { return m_errorCount; }
+    QStringList firstErrors() const { return m_firstErrors; }
+    int vanishedCount() const { return m_vanishedCount; }
+    // True when the last copy ended by stopSync() rather than by itself.
+    bool wasStopped() const { return m_wasStopped; }
+
+    // How often rsync's standard output is read while a copy runs.
+    static constexpr int kOutputIntervalMs = 50;
+    // How many error lines are kept in memory for the report.
+    static constexpr int kKeptErrors = 10;
+
 signals:
     void syncStarted();
     void syncProgress(int percentage);
+    // Everything rsync wrote to standard output since the last emission, at
+    // most once every kOutputIntervalMs.
+    void syncOutput(const QByteArray &batch);
     void syncFinished(bool success);
     void syncError(const QString &message);
 
@@ -51,6 +72,12 @@ private:
     // Waits (bounded) until no process of the child's group is left, killing
     // what remains after the wait.
     void waitForHelpers();
+    void handleErrorLine(const QString &line);
+    // True when everything rsync reported on standard error was a file that
+    // vanished before it could be sent ("file has vanished", exit code 24).
+    bool onlyVanished() const { return m_errorCount > 0 && m_errorCount == m_vanishedLines; }
+    void closeOutputPipe();
+    static const QRegularExpression &progressPattern();
 
     std::unique_ptr<QProcess> m_process;
     bool m_isSyncing = false;
@@ -62,4 +89,15 @@ private:
     QString m_destination;
     // The child runs as the leader of its own process group; its id, or 0.
     pid_t m_processGroup = 0;
+    // Read end of the pipe that holds rsync's standard output, or -1. rsync
+    // writes to it without waking the GUI thread; m_outputTimer reads it.
+    int m_outputFd = -1;
+    QTimer m_outputTimer;
+    QByteArray m_errorTail;
+    QByteArray m_outputTail;
+    int m_errorCount = 0;
+    int m_vanishedCount = 0;
+    int m_vanishedLines = 0;
+    QStringList m_firstErrors;
+    bool m_wasStopped = false;
 };

@@ -39,6 +39,8 @@ private slots:
     void initTestCase();
     void formatSize_data();
     void formatSize();
+    void formatRemaining_data();
+    void formatRemaining();
     void initialState_data();
     void initialState();
     void keys_data();
@@ -79,6 +81,27 @@ void WindowTest::formatSize()
     QCOMPARE(MainWindow::formatSize(bytes), text);
 }
 
+void WindowTest::formatRemaining_data()
+{
+    QTest::addColumn<qint64>("seconds");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("unknown") << qint64(-1) << "正在计算剩余时间...";
+    QTest::newRow("0 s") << qint64(0) << "剩余约 5 秒";
+    QTest::newRow("37 s in steps of five") << qint64(37) << "剩余约 40 秒";
+    QTest::newRow("58 s is a minute") << qint64(58) << "剩余约 1 分钟";
+    QTest::newRow("8 min") << qint64(8 * 60 + 20) << "剩余约 8 分钟";
+    QTest::newRow("59.5 min") << qint64(3570) << "剩余约 1 小时";
+    QTest::newRow("1 h 20 min") << qint64(4800 + 10) << "剩余约 1 小时 20 分钟";
+    QTest::newRow("26 h") << qint64(26 * 3600) << "剩余约 26 小时";
+}
+
+void WindowTest::formatRemaining()
+{
+    QFETCH(qint64, seconds);
+    QFETCH(QString, text);
+    QCOMPARE(MainWindow::formatRemaining(seconds), text);
+}
+
 void WindowTest::initialState_data()
 {
     QTest::addColumn<bool>("resources");
@@ -105,7 +128,10 @@ void WindowTest::initialState()
     auto *startButton = window.findChild<QPushButton *>(QStringLiteral("startButton"));
     auto *stopButton = window.findChild<QPushButton *>(QStringLiteral("stopButton"));
     auto *exitButton = window.findChild<QPushButton *>(QStringLiteral("exitButton"));
-    QVERIFY(sourceSizeLabel && usbInfoLabel && statusLabel && progressBar && startButton && stopButton && exitButton);
+    auto *progressLabel = window.findChild<QLabel *>(QStringLiteral("progressLabel"));
+    QVERIFY(sourceSizeLabel && usbInfoLabel && statusLabel && progressBar && progressLabel && startButton
+            && stopButton && exitButton);
+    QVERIFY(progressLabel->isHidden()); // shown from the first copy on
 
     QCOMPARE(sourceSizeLabel->text(), QStringLiteral("源目录总大小: 0 B"));
     QCOMPARE(usbInfoLabel->text(), QStringLiteral("请插入U盘..."));
@@ -124,17 +150,18 @@ void WindowTest::initialState()
     QVERIFY(!stopButton->isEnabled());
     QVERIFY(exitButton->isEnabled());
 
-    // One column: the two information lines, the status, the bar, the buttons.
-    // The window's field of that name hides QMainWindow's accessor.
+    // One column: the two information lines, the status, the bar, the line
+    // under the bar, the buttons. The window's field of that name hides
+    // QMainWindow's accessor.
     auto *column = qobject_cast<QVBoxLayout *>(static_cast<QMainWindow &>(window).centralWidget()->layout());
     QVERIFY(column);
     QCOMPARE(column->spacing(), 10);
     QCOMPARE(column->contentsMargins(), QMargins(20, 20, 20, 20));
-    QCOMPARE(column->count(), 5);
-    const QList<QWidget *> rows{sourceSizeLabel, usbInfoLabel, statusLabel, progressBar};
+    QCOMPARE(column->count(), 6);
+    const QList<QWidget *> rows{sourceSizeLabel, usbInfoLabel, statusLabel, progressBar, progressLabel};
     for (int i = 0; i < rows.size(); ++i)
         QCOMPARE(column->itemAt(i)->widget(), rows.at(i));
-    auto *buttonRow = qobject_cast<QHBoxLayout *>(column->itemAt(4)->layout());
+    auto *buttonRow = qobject_cast<QHBoxLayout *>(column->itemAt(5)->layout());
     QVERIFY(buttonRow);
     QCOMPARE(buttonRow->count(), 3);
     const QList<QWidget *> buttons{startButton, stopButton, exitButton};

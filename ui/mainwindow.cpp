@@ -3,18 +3,21 @@
 #include "config/settings.h"
 #include "device/devicemanager.h"
 #include "export/dirsize.h"
+#include "export/exportplan.h"
 #include "export/exporttarget.h"
 #include "session/shutdown.h"
 #include "sync/syncmanager.h"
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStorageInfo>
 #include <QVBoxLayout>
 
 MainWindow::MainWindow(QWidget *parent)
@@ -62,6 +65,14 @@ void MainWindow::initializeUI()
     progressBar->setTextVisible(true);
     mainLayout->addWidget(progressBar);
 
+    // How much of the whole export is copied, how fast and how long it will
+    // still take; shown from the first copy on.
+    progressLabel = new QLabel(this);
+    progressLabel->setObjectName(QStringLiteral("progressLabel"));
+    progressLabel->setAlignment(Qt::AlignCenter);
+    progressLabel->hide();
+    mainLayout->addWidget(progressLabel);
+
     auto *buttonLayout = new QHBoxLayout;
     startButton = new QPushButton(tr("开始复制"), this);
     startButton->setObjectName(QStringLiteral("startButton"));
@@ -94,7 +105,7 @@ void MainWindow::setupConnections()
     connect(&device, &DeviceManager::deviceUnmounted, this, &MainWindow::onDeviceUnmounted);
     connect(&device, &DeviceManager::error, this, &MainWindow::showErrorMessage);
     connect(&sync, &SyncManager::syncStarted, this, &MainWindow::onSyncStarted);
-    connect(&sync, &SyncManager::syncProgress, this, &MainWindow::onSyncProgress);
+    connect(&sync, &SyncManager::syncOutput, this, &MainWindow::onSyncOutput);
     connect(&sync, &SyncManager::syncFinished, this, &MainWindow::onSyncFinished);
     connect(&sync, &SyncManager::syncError, this, &MainWindow::showErrorMessage);
     connect(startButton, &QAbstractButton::clicked, this, &MainWindow::onStartSync);
@@ -132,6 +143,35 @@ QString MainWindow::formatSize(qint64 bytes)
     if (bytes < gb)
         return QStringLiteral("%1 MB").arg(double(bytes) / mb, 0, 'f', 2);
     return QStringLiteral("%1 GB").arg(double(bytes) / gb, 0, 'f', 2);
+}
+
+QString MainWindow::formatRemaining(qint64 seconds)
+{
+    if (seconds < 0)
+        return tr("正在计算剩余时间...");
+    if (seconds < 60) {
+        // Nobody says "remaining about 37 seconds": steps of five.
+        const qint64 rounded = qMax<qint64>(5, (seconds + 4) / 5 * 5);
+        return rounded >= 60 ? tr("剩余约 1 分钟") : tr("剩余约 %1 秒").arg(rounded);
+    }
+    const qint64 minutes = (seconds + 30) / 60;
+    if (minutes < 60)
+        return tr("剩余约 %1 分钟").arg(minutes);
+    const qint64 hours = minutes / 60;
+    const qint64 rest = minutes % 60;
+    if (rest == 0)
+        return tr("剩余约 %1 小时").arg(hours);
+    return tr("剩余约 %1 小时 %2 分钟").arg(hours).arg(rest);
+}
+
+QString MainWindow::formatDuration(qint64 seconds)
+{
+    seconds = qMax<qint64>(0, seconds);
+    if (seconds < 60)
+        return tr("%1 秒").arg(seconds);
+    if (seconds < 3600)
+        return tr("%1 分 %2 秒").arg(seconds / 60).arg(seconds % 60);
+    return tr("%1 小时 %2 分钟").arg(seconds / 3600).arg(seconds % 3600 / 60);
 }
 
 void MainWindow::keyPressEvent(QKeyEvent *event)
@@ -208,6 +248,23 @@ void MainWindow::onStartSync()
     }
     const QString mountPath = Settings::usbMountPathValue();
     targetPath = mountPath + QLatin1Char('/') + hostname;
+
+    // One look at both trees before anything is written: what rsync will
+    // transfer is the total the progress is measured against, and it must fit.
+    ExportPlan::Options options;
+    const QStorageInfo drive(mountPath);
+    if (drive.isValid() && drive.blockSize() > 0)
+        options.blockSize = drive.blockSize();
+    const ExportPlan plan = ExportTarget::isSafeName(hostname) ? planExport(sourcePath, targetPath, options)
+                                                              : ExportPlan();
+    const QString databasePath = Settings::dbPathValue();
+    const QString databaseCopy = targetPath + QLatin1Char('/')
+            + databasePath.mid(databasePath.lastIndexOf(QLatin1Char('/')) + 1);
+    const qint64 databaseBytes = ExportTarget::isFreeName(databaseCopy) ? QFileInfo(databasePath).size() : 0;
+    qInfo() << "待复制:" << plan.filesToCopy << "个文件," << formatSize(plan.bytesToCopy + databaseBytes);
+    if (!confirmFits(plan.bytesToCopy + databaseBytes, plan.spaceNeeded + databaseBytes))
+        return;
+
     // The drive is untrusted: the target must be a real directory of the
     // drive itself, never a link planted there that leads back into the
     // recorder, and the host name must not climb out of the mount point.
@@ -216,7 +273,27 @@ void MainWindow::onStartSync()
         return;
     }
     copyDatabaseFile();
+    exportClock.start();
+    exportProgress.start(plan.bytesToCopy, 0);
     SyncManager::instance().startSync(sourcePath, targetPath);
+}
+
+bool MainWindow::confirmFits(qint64 bytesToCopy, qint64 spaceNeeded)
+{
+    const DeviceManager &device = DeviceManager::instance();
+    const qint64 free = device.freeSpace();
+    // The file system needs room of its own while it writes (its journal,
+    // directory blocks, metadata of a FUSE driver): one percent of the drive,
+    // at least 1 MiB and at most 256 MiB, is kept out of the count.
+    const qint64 margin = qBound<qint64>(1 << 20, device.deviceSize() / 100, qint64(256) << 20);
+    if (spaceNeeded + margin <= free)
+        return true;
+    qWarning() << "U盘空间不足，需要:" << spaceNeeded << "可用:" << free;
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+            this, tr("确认"),
+            tr("U盘空间不足：还需复制 %1，U盘可用空间 %2。仍要复制吗？").arg(formatSize(bytesToCopy), formatSize(free)),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    return answer == QMessageBox::Yes;
 }
 
 void MainWindow::copyDatabaseFile()
@@ -239,23 +316,69 @@ void MainWindow::onSyncStarted()
     startButton->setEnabled(false);
     stopButton->setEnabled(true);
     exitButton->setEnabled(false);
+    progressLabel->setText(formatRemaining(-1));
+    progressLabel->show();
+}
+
+void MainWindow::onSyncOutput(const QByteArray &batch)
+{
+    // At most one batch every SyncManager::kOutputIntervalMs, so the window
+    // repaints a bounded number of times a second whatever rsync writes.
+    exportProgress.feed(batch, exportClock.elapsed());
+    onSyncProgress(exportProgress.percent());
 }
 
 void MainWindow::onSyncProgress(int percentage)
 {
     progressBar->setValue(percentage);
     statusLabel->setText(tr("正在复制... %1%").arg(percentage));
+    showProgressLine();
+}
+
+void MainWindow::showProgressLine()
+{
+    const qint64 now = exportClock.elapsed();
+    QString line = tr("已复制 %1 / %2").arg(formatSize(exportProgress.bytesDone()), formatSize(exportProgress.total()));
+    const double speed = exportProgress.bytesPerSecond(now);
+    if (speed > 0)
+        line += tr(" · %1/s").arg(formatSize(qint64(speed)));
+    line += tr(" · ") + formatRemaining(exportProgress.secondsLeft(now));
+    if (const int errors = SyncManager::instance().errorCount())
+        line += tr(" · %1 条错误").arg(errors);
+    progressLabel->setText(line);
 }
 
 void MainWindow::onSyncFinished(bool success)
 {
+    const SyncManager &sync = SyncManager::instance();
+    // The drive is still there: the window is ready for another export, with
+    // the free space as the copy left it.
+    updateUI();
     stopButton->setEnabled(false);
     exitButton->setEnabled(true);
+    if (success)
+        exportProgress.finish();
+    progressBar->setValue(exportProgress.percent());
+    progressLabel->setText(tr("已复制 %1，用时 %2")
+                                   .arg(formatSize(exportProgress.bytesDone()),
+                                        formatDuration((exportClock.elapsed() + 500) / 1000)));
     if (success) {
         statusLabel->setText(tr("复制完成"));
-        QMessageBox::information(this, tr("完成"), tr("文件复制完成"), QMessageBox::Ok);
-    } else {
-        statusLabel->setText(tr("复制失败"));
+        QString message = tr("文件复制完成");
+        if (sync.vanishedCount() > 0)
+            message += QLatin1Char('\n') + tr("复制期间录像机删除了 %1 个录像文件，导出包含其余全部录像。").arg(sync.vanishedCount());
+        QMessageBox::information(this, tr("完成"), message, QMessageBox::Ok);
+        return;
+    }
+    statusLabel->setText(tr("复制失败"));
+    // One report of everything rsync complained about, however much it was;
+    // a stop (by the user, a "remove" or a signal) is no failure to report.
+    if (!sync.wasStopped() && sync.errorCount() > 0) {
+        const QStringList lines = sync.firstErrors();
+        showErrorMessage(tr("复制时出现 %1 条错误，前 %2 条：\n%3")
+                                 .arg(sync.errorCount())
+                                 .arg(lines.size())
+                                 .arg(lines.join(QLatin1Char('\n'))));
     }
 }
 

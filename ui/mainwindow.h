@@ -1,5 +1,8 @@
 #pragma once
 
+#include "export/exportprogress.h"
+
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 
@@ -24,6 +27,12 @@ public:
     static QString formatSize(qint64 bytes);
     // Total size of the regular files under `path` (see directorySize()).
     static qint64 calculateDirSize(const QString &path);
+    // The time an export still needs, rounded the way a person says it:
+    // "剩余约 40 秒", "剩余约 8 分钟", "剩余约 1 小时 20 分钟"; a negative
+    // count means there is not enough to estimate yet.
+    static QString formatRemaining(qint64 seconds);
+    // How long something took: "12 秒", "3 分 5 秒", "1 小时 20 分钟".
+    static QString formatDuration(qint64 seconds);
 
 public slots:
     void handleDeviceEvent(const QString &device, const QString &action);
@@ -31,6 +40,7 @@ public slots:
 private slots:
     void onSyncStarted();
     void onSyncProgress(int percentage);
+    void onSyncOutput(const QByteArray &batch);
     void onSyncFinished(bool success);
     void onDeviceMounted(const QString &mountPath, qint64 size);
     void onDeviceUnmounted();
@@ -48,11 +58,16 @@ private:
     void showErrorMessage(const QString &message);
     void getHostname();
     void copyDatabaseFile();
+    // False when the user, told that the export does not fit on the drive,
+    // chose not to copy.
+    bool confirmFits(qint64 bytesToCopy, qint64 spaceNeeded);
+    void showProgressLine();
 
     QWidget *centralWidget = nullptr;
     QVBoxLayout *mainLayout = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
+    QLabel *progressLabel = nullptr;
     QPushButton *startButton = nullptr;
     QPushButton *stopButton = nullptr;
     QPushButton *exitButton = nullptr;
@@ -63,4 +78,7 @@ private:
     QString sourcePath;
     QString targetPath;
     qint64 sourceTotalSize = 0;
+    // The whole export's progress, measured from the start of the copy.
+    ExportProgress exportProgress;
+    QElapsedTimer exportClock;
 };
