@@ -76,6 +76,7 @@ class TestFileSystems : public QObject
 private slots:
     void probeAndExport_data();
     void probeAndExport();
+    void probeOnFuseFat();
     void linkAsProbedPathIsNotFollowed();
 };
 
@@ -171,6 +172,34 @@ void TestFileSystems::probeAndExport()
     QVERIFY2(itemizedChanges(output) == 0, output.constData());
     qInfo("rsync %s: first run %lld ms, second run %lld ms, nothing copied", qPrintable(options.join(QLatin1Char(' '))),
           firstMs, secondMs);
+}
+
+// FAT32 through the fusefat driver, which the plain mount cannot use: its
+// type shows only as a FUSE subtype. Only the probe, since fusefat rejects
+// every chmod, which rsync makes for a new file even with --no-perms (the
+// kernel's vfat ignores such a chmod).
+void TestFileSystems::probeOnFuseFat()
+{
+    REQUIRE_SANDBOX();
+    if (findProgram(QStringLiteral("fusefat")).isEmpty() || findProgram(QStringLiteral("mkfs.vfat")).isEmpty())
+        QSKIP("fusefat or mkfs.vfat is not installed (scripts/install-deps.sh)");
+    QTemporaryDir media;
+    LoopDrive drive(64, QStringLiteral("vfat"));
+    QVERIFY2(drive.isValid(), qPrintable(drive.errorString()));
+    QByteArray output;
+    QVERIFY2(run(QStringLiteral("fusefat"), {QStringLiteral("-o"), QStringLiteral("rw+"), drive.device(), media.path()},
+                 &output) == 0,
+             output.constData());
+
+    const DriveCapabilities caps = probeDrive(media.path());
+    const QStringList after = entriesOf(media.path());
+    run(QStringLiteral("umount"), {media.path()});
+    QCOMPARE(caps.fileSystem, QStringLiteral("fuse.fusefat"));
+    QCOMPARE(rsyncOptions(caps), (QStringList{QStringLiteral("--no-owner"), QStringLiteral("--no-group"),
+                                              QStringLiteral("--no-perms"), QStringLiteral("--no-links"),
+                                              QStringLiteral("--modify-window=1")}));
+    QCOMPARE(caps.maxFileSize, Q_INT64_C(4294967295));
+    QVERIFY2(after.isEmpty(), qPrintable(after.join(QLatin1Char(' '))));
 }
 
 // A drive can hold a symbolic link where a directory is expected; probing
