@@ -139,10 +139,11 @@ QString LoopDrive::kernelName() const
     return m_device.mid(QStringLiteral("/dev/").size());
 }
 
-bool LoopDrive::mountAt(const QString &path)
+bool LoopDrive::mountAt(const QString &path, const QString &type)
 {
     QDir().mkpath(path);
-    return run(QStringLiteral("mount"), {m_device, path}) == 0;
+    const QStringList typeArguments = type.isEmpty() ? QStringList() : QStringList{QStringLiteral("-t"), type};
+    return run(QStringLiteral("mount"), typeArguments + QStringList{m_device, path}) == 0;
 }
 
 bool LoopDrive::unmountFrom(const QString &path)

@@ -54,8 +54,9 @@ public:
     QString device() const { return m_device; }          // "/dev/loopN"
     QString kernelName() const;                          // "loopN"
     QString imagePath() const { return m_image; }
-    // Mounts the image elsewhere (outside the tool) to prepare or inspect it.
-    bool mountAt(const QString &path);
+    // Mounts the image elsewhere (outside the tool) to prepare or inspect it,
+    // as `mount DEV DIR` or, given a type, `mount -t TYPE DEV DIR`.
+    bool mountAt(const QString &path, const QString &type = QString());
     bool unmountFrom(const QString &path);
     // e2fsck -fn on the image (ext4 only); true when the file system is clean.
     bool fsckClean(QByteArray *report = nullptr) const;
