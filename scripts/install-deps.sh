@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
     build-essential cmake qtbase5-dev qtbase5-dev-tools       # build
     rsync mount util-linux e2fsprogs x11-xserver-utils        # what the tool runs, loop drives
+    exfat-fuse exfatprogs ntfs-3g dosfstools fusefat          # exFAT, NTFS and FAT32 drives (FUSE drivers, mkfs)
     xvfb xauth xdotool imagemagick fonts-wqy-microhei         # virtual display, screenshots, CJK text
     python3-xlib                                              # closing the window as a window manager does
     dpkg-dev file lintian systemd udev                        # package checks

@@ -86,16 +86,29 @@ void writeHostname(const QByteArray &content)
     writeFile(QStringLiteral("/etc/hostname"), content);
 }
 
-LoopDrive::LoopDrive(qint64 sizeMiB)
+QString LoopDrive::formatProgram(const QString &fileSystem)
+{
+    return QStringLiteral("mkfs.") + fileSystem;
+}
+
+LoopDrive::LoopDrive(qint64 sizeMiB, const QString &fileSystem)
 {
     if (!m_dir.isValid()) {
         m_error = QStringLiteral("no temporary directory");
         return;
     }
     m_image = m_dir.filePath(QStringLiteral("drive.img"));
+    QStringList formatArguments;
+    if (fileSystem == QLatin1String("ext4"))
+        formatArguments = QStringList{QStringLiteral("-q"), QStringLiteral("-F")};
+    else if (fileSystem == QLatin1String("ntfs"))
+        formatArguments = QStringList{QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-Q")};
+    else if (fileSystem == QLatin1String("vfat"))
+        formatArguments = QStringList{QStringLiteral("-F"), QStringLiteral("32")};
+    formatArguments << m_image;
     QByteArray output;
     if (run(QStringLiteral("truncate"), {QStringLiteral("-s"), QStringLiteral("%1M").arg(sizeMiB), m_image}, &output) != 0
-            || run(QStringLiteral("mkfs.ext4"), {QStringLiteral("-q"), QStringLiteral("-F"), m_image}, &output) != 0) {
+            || run(formatProgram(fileSystem), formatArguments, &output) != 0) {
         m_error = QStringLiteral("cannot create the image: ") + QString::fromUtf8(output);
         return;
     }
@@ -126,10 +139,11 @@ QString LoopDrive::kernelName() const
     return m_device.mid(QStringLiteral("/dev/").size());
 }
 
-bool LoopDrive::mountAt(const QString &path)
+bool LoopDrive::mountAt(const QString &path, const QString &type)
 {
     QDir().mkpath(path);
-    return run(QStringLiteral("mount"), {m_device, path}) == 0;
+    const QStringList typeArguments = type.isEmpty() ? QStringList() : QStringList{QStringLiteral("-t"), type};
+    return run(QStringLiteral("mount"), typeArguments + QStringList{m_device, path}) == 0;
 }
 
 bool LoopDrive::unmountFrom(const QString &path)

@@ -36,12 +36,15 @@ void writeMonitorIni(const QByteArray &content);
 void writeMediaServerIni(const QByteArray &content);
 void writeHostname(const QByteArray &content);
 
-// An ext4 file system image attached to a free loop device. The device is
-// detached (and any leftover mount on it removed) when the object goes away.
+// A file system image (ext4 unless told otherwise: "exfat", "ntfs", "vfat"
+// for FAT32) attached to a free loop device. The device is detached (and any
+// leftover mount on it removed) when the object goes away.
 class LoopDrive
 {
 public:
-    explicit LoopDrive(qint64 sizeMiB = 64);
+    explicit LoopDrive(qint64 sizeMiB = 64, const QString &fileSystem = QStringLiteral("ext4"));
+    // The program that makes such a file system, e.g. "mkfs.exfat".
+    static QString formatProgram(const QString &fileSystem);
     ~LoopDrive();
     LoopDrive(const LoopDrive &) = delete;
     LoopDrive &operator=(const LoopDrive &) = delete;
@@ -51,10 +54,11 @@ public:
     QString device() const { return m_device; }          // "/dev/loopN"
     QString kernelName() const;                          // "loopN"
     QString imagePath() const { return m_image; }
-    // Mounts the image elsewhere (outside the tool) to prepare or inspect it.
-    bool mountAt(const QString &path);
+    // Mounts the image elsewhere (outside the tool) to prepare or inspect it,
+    // as `mount DEV DIR` or, given a type, `mount -t TYPE DEV DIR`.
+    bool mountAt(const QString &path, const QString &type = QString());
     bool unmountFrom(const QString &path);
-    // e2fsck -fn on the image; true when the file system is clean.
+    // e2fsck -fn on the image (ext4 only); true when the file system is clean.
     bool fsckClean(QByteArray *report = nullptr) const;
 
 private:
