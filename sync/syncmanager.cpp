@@ -84,6 +84,11 @@ SyncManager::~SyncManager()
 
 bool SyncManager::startSync(const QString &source, const QString &destination)
 {
+    return startSync(source, destination, QStringList());
+}
+
+bool SyncManager::startSync(const QString &source, const QString &destination, const QStringList &driveOptions)
+{
     if (m_isSyncing) {
         qWarning() << "正在同步中";
         emit syncError(tr("正在同步中"));
@@ -105,13 +110,13 @@ bool SyncManager::startSync(const QString &source, const QString &destination)
         return false;
     }
 
-    const QStringList arguments{
-        QStringLiteral("-av"),
-        QStringLiteral("--progress"),
-        QStringLiteral("--exclude=.*"),
-        source + QLatin1Char('/'),
-        destination,
-    };
+    const QStringList arguments = QStringList{QStringLiteral("-av")} + driveOptions
+            + QStringList{
+                    QStringLiteral("--progress"),
+                    QStringLiteral("--exclude=.*"),
+                    source + QLatin1Char('/'),
+                    destination,
+            };
     qInfo() << "开始同步，执行命令：" << Settings::rsyncPathValue() << arguments.join(QLatin1Char(' '));
 
     int pipeFds[2];

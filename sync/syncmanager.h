@@ -28,6 +28,9 @@ public:
     ~SyncManager() override;
 
     bool startSync(const QString &source, const QString &destination);
+    // The same with `driveOptions` after "-av", for a drive whose file system
+    // cannot hold all that "-a" asks for (owners, modes, links, exact times).
+    bool startSync(const QString &source, const QString &destination, const QStringList &driveOptions);
     void stopSync();
     bool isSyncing() const { return m_isSyncing; }
 

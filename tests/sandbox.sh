@@ -7,6 +7,8 @@
 #   /etc/zlmedia       tmpfs
 #   /etc/hostname      a sandbox file bound over it, holding "rec01"
 #   /media             tmpfs, with /media/zozadoz a tmpfs below it
+#   /sbin              an overlay adding mount.exfat where only exfat-fuse's
+#                      mount.exfat-fuse exists
 # The variable CORVALET_SANDBOX=1 tells the tests that they may mount drives.
 # Without root or without mount namespaces the command runs as it is, without
 # the variable, and the tests that need the sandbox skip with a message.
@@ -35,6 +37,15 @@ mount -t tmpfs -o mode=0755 corvalet-zlmedia /etc/zlmedia
 mount -t tmpfs -o mode=0755 corvalet-zozadoz /media/zozadoz
 echo rec01 > /media/.sandbox/hostname
 mount --bind /media/.sandbox/hostname /etc/hostname
+# Debian's exfat-fuse installs its mount helper only as mount.exfat-fuse; a
+# recorder mounts exFAT through /sbin/mount.exfat (its kernel's driver or the
+# same FUSE one), so the sandbox offers that name too, in its own copy of sbin.
+sbin=$(readlink -f /sbin)
+if [ ! -e "$sbin/mount.exfat" ] && [ -x "$sbin/mount.exfat-fuse" ]; then
+    mkdir -p /media/.sandbox/sbin-upper /media/.sandbox/sbin-work
+    mount -t overlay corvalet-sbin -o "lowerdir=$sbin,upperdir=/media/.sandbox/sbin-upper,workdir=/media/.sandbox/sbin-work" "$sbin"
+    ln -s mount.exfat-fuse "$sbin/mount.exfat"
+fi
 
 export CORVALET_SANDBOX=1
 exec "$@"

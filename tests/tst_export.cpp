@@ -19,6 +19,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -163,18 +164,24 @@ private slots:
     void hostileDrive();
     void withoutDrive_data();
     void withoutDrive();
+    void fitCheck_data();
+    void fitCheck();
+    void errorReport_data();
+    void errorReport();
+    void recordingsDeletedDuringCopy();
+    void fileSystems_data();
+    void fileSystems();
 
 private:
     void openWindow() { m_window = std::make_unique<MainWindow>(); m_window->show(); }
-    void makeDrive(qint64 sizeMiB)
+    void makeDrive(qint64 sizeMiB, const QString &fileSystem = QStringLiteral("ext4"))
     {
-        m_drive = std::make_unique<LoopDrive>(sizeMiB);
+        m_drive = std::make_unique<LoopDrive>(sizeMiB, fileSystem);
         QVERIFY2(m_drive->isValid(), qPrintable(m_drive->errorString()));
     }
     void addDrive();
     void click(const char *name) { QTest::mouseClick(button(name), Qt::LeftButton); }
-    // After a finished copy the start button stays disabled until the drive
-    // is added again; a later export goes through the slot it is wired to.
+    // A later export straight through the slot the start button is wired to.
     void startAgain() { QVERIFY(QMetaObject::invokeMethod(m_window.get(), "onStartSync")); }
     void expectEnded(const QString &status);
     void exitAndExpectUnmounted();
@@ -259,6 +266,7 @@ void ExportTest::happyPathThenSecondExport()
     const QByteArray firstDatabase = readFile(kDatabase);
     QSignalSpy progress(&SyncManager::instance(), &SyncManager::syncProgress);
     QSignalSpy finished(&SyncManager::instance(), &SyncManager::syncFinished);
+    QSignalSpy bar(m_window->findChild<QProgressBar *>(), &QProgressBar::valueChanged);
     chainedHandler = qInstallMessageHandler(timeFlush);
     click("startButton");
     const bool ended = QTest::qWaitFor([&] { return !finished.isEmpty(); }, kCopyTimeoutMs);
@@ -270,6 +278,14 @@ void ExportTest::happyPathThenSecondExport()
     for (const QList<QVariant> &value : progress)
         QVERIFY(value.at(0).toInt() >= 0 && value.at(0).toInt() <= 100);
     QCOMPARE(m_window->findChild<QProgressBar *>()->value(), progress.last().at(0).toInt());
+    // The bar shows the whole export: it never goes back and reaches 100 at the end only.
+    QVERIFY(bar.size() >= 2);
+    for (int i = 1; i < bar.size(); ++i)
+        QVERIFY2(bar.at(i).at(0).toInt() >= bar.at(i - 1).at(0).toInt(), qPrintable(QString::number(i)));
+    QCOMPARE(bar.last().at(0).toInt(), 100);
+    QCOMPARE(std::count_if(bar.cbegin(), bar.cend(), [](const QList<QVariant> &v) { return v.at(0).toInt() == 100; }), 1);
+    QVERIFY2(m_window->findChild<QLabel *>("progressLabel")->text().startsWith("已复制 24.00 MB，用时 "),
+             qPrintable(m_window->findChild<QLabel *>("progressLabel")->text()));
     CHECKED(expectEnded("复制完成"));
     QCOMPARE(m_boxes->count(), 1);
     QCOMPARE(m_boxes->boxes().at(0).title, QString("完成"));
@@ -281,8 +297,14 @@ void ExportTest::happyPathThenSecondExport()
     // copy runs again and brings what is new.
     writeFile(kDatabase, "a newer database");
     writeFile(kRecordings + "/ch1/2024-05-03/new.mp4", randomBytes(300 * 1024));
-    CHECKED(startAgain());
+    // The window is ready again, with the free space the copy left.
+    QVERIFY(button("startButton")->isEnabled());
+    QVERIFY(m_window->findChild<QLabel *>("usbInfoLabel")->text().endsWith(
+            MainWindow::formatSize(DeviceManager::instance().freeSpace())));
+    m_log->clear();
+    click("startButton");
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, kCopyTimeoutMs);
+    QCOMPARE(m_log->count(QtInfoMsg, "待复制: 1 个文件, \"300.00 KB\""), 1);
     QVERIFY2(finished.at(1).at(0).toBool(), qPrintable(m_log->dump()));
     CHECKED(expectEnded("复制完成"));
     QCOMPARE(differences(false), QStringList());
@@ -444,6 +466,203 @@ void ExportTest::hostileDrive()
         QCOMPARE(differences(false), QStringList());
     }
     QCOMPARE(snapshot(kMedia, kMountPoint), outsideBefore);
+    exitAndExpectUnmounted();
+}
+
+// The recordings against the drive's free space, before anything is written.
+void ExportTest::fitCheck_data()
+{
+    QTest::addColumn<int>("files");       // recordings of 4 MiB each, on a 32 MiB drive
+    QTest::addColumn<int>("onDrive");     // of them already exported before
+    QTest::addColumn<bool>("asked");
+    QTest::newRow("fits: no question") << 2 << 0 << false;
+    QTest::newRow("too large: No leaves the drive untouched") << 8 << 0 << true;
+    QTest::newRow("fits once the drive's copies are counted") << 5 << 4 << false;
+}
+
+void ExportTest::fitCheck()
+{
+    QFETCH(int, files);
+    QFETCH(int, onDrive);
+    QFETCH(bool, asked);
+    makeRecordings(onDrive, 4096);
+    openWindow();
+    CHECKED(makeDrive(32));
+    CHECKED(addDrive());
+    if (onDrive > 0) {
+        QSignalSpy first(&SyncManager::instance(), &SyncManager::syncFinished);
+        click("startButton");
+        QTRY_COMPARE_WITH_TIMEOUT(first.count(), 1, kCopyTimeoutMs);
+        QTRY_VERIFY(!QApplication::activeModalWidget());
+        QVERIFY(first.at(0).at(0).toBool());
+        m_boxes->clear();
+        // Older recordings stay, new ones join them: only these are still to copy.
+        for (int i = onDrive; i < files; ++i)
+            writeFile(QString("%1/ch9/%2.mp4").arg(kRecordings).arg(i), randomBytes(4096 * 1024));
+    } else {
+        makeRecordings(files, 4096);
+    }
+    const QMap<QString, QByteArray> before = snapshot(kMountPoint);
+    QSignalSpy started(&SyncManager::instance(), &SyncManager::syncStarted);
+    m_boxes->queueAnswer(QMessageBox::No);
+    click("startButton");
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    QVERIFY2(m_boxes->count() == (asked ? 1 : 0), qPrintable(m_boxes->texts().join('\n')));
+    if (asked) {
+        QCOMPARE(m_boxes->boxes().at(0).title, QString("确认"));
+        QVERIFY2(m_boxes->boxes().at(0).text.contains(QRegularExpression(
+                         "^U盘空间不足：还需复制 32.06 MB，U盘可用空间 \\d+\\.\\d\\d MB。仍要复制吗？$")),
+                 qPrintable(m_boxes->boxes().at(0).text));
+        QCOMPARE(started.count(), 0);
+        QCOMPARE(snapshot(kMountPoint), before);
+        QCOMPARE(status(), QString("U盘就绪"));
+        QVERIFY(button("startButton")->isEnabled());
+    } else {
+        QCOMPARE(started.count(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!SyncManager::instance().isSyncing(), kCopyTimeoutMs);
+        CHECKED(expectEnded("复制完成"));
+    }
+    exitAndExpectUnmounted();
+}
+
+// rsync's error lines, however many, end in at most one box; vanished files
+// alone are a complete export of what still exists.
+void ExportTest::errorReport_data()
+{
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("last");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("box");   // title and the start of the text
+    const QByteArray vanished = "file has vanished: \"/media/zozadoz/record/record/ch1/%d.mp4\"";
+    const QByteArray summary24 = "rsync warning: some files vanished before they could be transferred (code 24) "
+                                 "at main.c(1338) [sender=3.2.7]";
+    QTest::newRow("a day deleted by the rotation") << 6000 << vanished << summary24 << 24
+                                                   << "完成|文件复制完成\n复制期间录像机删除了 6000 个录像文件";
+    QTest::newRow("owners refused on every file")
+            << 1500 << QByteArray("rsync: chown \"/x/%d.mp4\" failed: Operation not permitted (1)")
+            << QByteArray("rsync error: some files/attrs were not transferred (code 23) at main.c(1338)") << 23
+            << "错误|复制时出现 1501 条错误，前 10 条：\nrsync: chown \"/x/1.mp4\" failed";
+    QTest::newRow("vanished and one other error") << 5 << vanished << QByteArray("rsync: read errors mapping \"/x\"")
+                                                   << 24 << "错误|复制时出现 6 条错误，前 6 条：\nfile has vanished";
+}
+
+void ExportTest::errorReport()
+{
+    QFETCH(int, lines);
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, last);
+    QFETCH(int, exitCode);
+    QFETCH(QString, box);
+    qputenv("FAKE_LINES", QByteArray::number(lines));
+    qputenv("FAKE_TEXT", text);
+    qputenv("FAKE_LAST", last);
+    qputenv("FAKE_EXIT", QByteArray::number(exitCode));
+    writeMonitorIni("[System]\nRsyncPath=" + qgetenv("CORVALET_SOURCE_DIR") + "/tests/fakes/rsync-errors.sh\n");
+    makeRecordings(3, 4);
+    openWindow();
+    CHECKED(makeDrive(16));
+    CHECKED(addDrive());
+    QSignalSpy finished(&SyncManager::instance(), &SyncManager::syncFinished);
+    // The window keeps serving its event loop through the flood.
+    int ticks = 0;
+    QTimer heartbeat;
+    connect(&heartbeat, &QTimer::timeout, [&] { ++ticks; });
+    heartbeat.start(20);
+    click("startButton");
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kCopyTimeoutMs);
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    for (const char *name : {"FAKE_LINES", "FAKE_TEXT", "FAKE_LAST", "FAKE_EXIT"})
+        qunsetenv(name);
+    QVERIFY2(ticks >= 5 || lines < 1000, qPrintable(QString::number(ticks)));
+    const bool success = box.startsWith("完成");
+    QCOMPARE(finished.at(0).at(0).toBool(), success);
+    CHECKED(expectEnded(success ? "复制完成" : "复制失败"));
+    QCOMPARE(m_boxes->count(), 1);
+    QCOMPARE(m_boxes->boxes().at(0).title, box.section('|', 0, 0));
+    QVERIFY2(m_boxes->boxes().at(0).text.startsWith(box.section('|', 1)), qPrintable(m_boxes->boxes().at(0).text));
+    QCOMPARE(m_log->countStartingWith(QtWarningMsg, "Rsync错误："), lines + 1);
+    QVERIFY(button("startButton")->isEnabled());
+    exitAndExpectUnmounted();
+}
+
+// The real rsync, slowed down, while the recorder deletes recordings that it
+// has listed but not sent yet.
+void ExportTest::recordingsDeletedDuringCopy()
+{
+    const QString slowRsync = m_scripts->add("slow-rsync", "exec /usr/bin/rsync --bwlimit=2048 \"$@\"");
+    writeMonitorIni("[System]\nRsyncPath=" + slowRsync.toUtf8() + '\n');
+    makeRecordings(6, 1024);
+    // rsync lists a directory whole when it enters it and sends in name order:
+    // z2 and z3 are listed by the time 0.mp4 is on its way, and sent later.
+    const QString day = kRecordings + "/ch1/2024-05-01/";
+    for (const char *name : {"z1.mp4", "z2.mp4", "z3.mp4"})
+        writeFile(day + name, randomBytes(1024 * 1024));
+    openWindow();
+    CHECKED(makeDrive(64));
+    CHECKED(addDrive());
+    QSignalSpy finished(&SyncManager::instance(), &SyncManager::syncFinished);
+    click("startButton");
+    QTRY_VERIFY(m_log->countStartingWith(QtDebugMsg, "Rsync输出：") > 0 && m_log->dump().contains("2024-05-01/0.mp4"));
+    QVERIFY(QFile::remove(day + "z2.mp4") && QFile::remove(day + "z3.mp4"));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kCopyTimeoutMs);
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    QVERIFY2(finished.at(0).at(0).toBool(), qPrintable(m_log->dump()));
+    CHECKED(expectEnded("复制完成"));
+    QCOMPARE(m_boxes->count(), 1);
+    QCOMPARE(m_boxes->boxes().at(0).text, QString("文件复制完成\n复制期间录像机删除了 2 个录像文件，导出包含其余全部录像。"));
+    QCOMPARE(m_window->findChild<QProgressBar *>()->value(), 100);
+    QCOMPARE(differences(false), QStringList());
+    exitAndExpectUnmounted();
+}
+
+// Sticks as people format them: what the file system cannot hold (owners,
+// modes, links, fine times) must not turn a complete export into a failure,
+// nor make the next export copy everything again.
+void ExportTest::fileSystems_data()
+{
+    QTest::addColumn<QString>("fileSystem");
+    QTest::addColumn<QString>("options");   // what the logged command line adds after -av
+    QTest::newRow("ext4") << "ext4" << "";
+    QTest::newRow("exfat") << "exfat" << "--no-owner --no-group --no-perms --no-links ";
+    QTest::newRow("ntfs") << "ntfs" << "--no-owner --no-group --no-perms ";
+    QTest::newRow("vfat") << "vfat"
+                          << "--no-owner --no-group --no-perms --no-links --modify-window=1 --max-size=4294967295 ";
+}
+
+void ExportTest::fileSystems()
+{
+    QFETCH(QString, fileSystem);
+    QFETCH(QString, options);
+    makeRecordings(6, 256);
+    QVERIFY(::chown(QFile::encodeName(kRecordings + "/ch1/2024-05-01/0.mp4").constData(), 1234, 1234) == 0);
+    QVERIFY(QFile::link("ch1/2024-05-01/0.mp4", kRecordings + "/latest.mp4"));
+    openWindow();
+    CHECKED(makeDrive(64, fileSystem));
+    m_window->handleDeviceEvent(m_drive->kernelName(), "add");
+    if (!DeviceManager::instance().isMounted() && fileSystem == "vfat")
+        QSKIP("mount cannot mount FAT32 here: the kernel has no vfat driver and there is no mount.vfat helper");
+    m_boxes->clear();
+    CHECKED(addDrive());
+    QSignalSpy finished(&SyncManager::instance(), &SyncManager::syncFinished);
+    for (int round = 1; round <= 2; ++round) {
+        m_log->clear();
+        QElapsedTimer clock;
+        clock.start();
+        click("startButton");
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), round, kCopyTimeoutMs);
+        QTRY_VERIFY(!QApplication::activeModalWidget());
+        std::printf("%s export %d: %lld ms\n", qPrintable(fileSystem), round, clock.elapsed());
+        QVERIFY2(finished.last().at(0).toBool(), qPrintable(m_log->dump()));
+        CHECKED(expectEnded("复制完成"));
+        QCOMPARE(m_log->countStartingWith(QtInfoMsg, "开始同步，执行命令： \"/usr/bin/rsync\" \"-av " + options
+                                                          + "--progress --exclude=.* "), 1);
+        QStringList problems = differences(false);
+        problems.removeAll("missing: latest.mp4"); // no links on the drive: a link holds no recording
+        QCOMPARE(problems, QStringList());
+        if (round == 2) // nothing new: rsync sends no file
+            QCOMPARE(m_log->count(QtInfoMsg, "待复制: 0 个文件, \"0 B\""), 1);
+    }
     exitAndExpectUnmounted();
 }
 

@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "device/devicemanager.h"
 #include "export/dirsize.h"
+#include "export/drivecapabilities.h"
 #include "export/exportplan.h"
 #include "export/exporttarget.h"
 #include "session/shutdown.h"
@@ -249,12 +250,24 @@ void MainWindow::onStartSync()
     const QString mountPath = Settings::usbMountPathValue();
     targetPath = mountPath + QLatin1Char('/') + hostname;
 
+    // What the stick's file system can hold decides rsync's options: owners,
+    // modes and links only where they can be kept (or every file would be an
+    // error), times to the drive's resolution (or every export would copy
+    // everything again), and no file larger than its largest.
+    const DriveCapabilities drive = probeDrive(mountPath);
+    qInfo() << "U盘文件系统:" << describe(drive);
+    QStringList driveOptions = rsyncOptions(drive);
+    if (drive.maxFileSize >= 0)
+        driveOptions << QStringLiteral("--max-size=%1").arg(drive.maxFileSize);
+
     // One look at both trees before anything is written: what rsync will
     // transfer is the total the progress is measured against, and it must fit.
     ExportPlan::Options options;
-    const QStorageInfo drive(mountPath);
-    if (drive.isValid() && drive.blockSize() > 0)
-        options.blockSize = drive.blockSize();
+    options.maxFileSize = drive.maxFileSize;
+    options.modifyWindowSeconds = drive.timeResolutionSeconds > 1 ? 1 : 0;
+    const QStorageInfo storage(mountPath);
+    if (storage.isValid() && storage.blockSize() > 0)
+        options.blockSize = storage.blockSize();
     const ExportPlan plan = ExportTarget::isSafeName(hostname) ? planExport(sourcePath, targetPath, options)
                                                               : ExportPlan();
     const QString databasePath = Settings::dbPathValue();
@@ -262,7 +275,7 @@ void MainWindow::onStartSync()
             + databasePath.mid(databasePath.lastIndexOf(QLatin1Char('/')) + 1);
     const qint64 databaseBytes = ExportTarget::isFreeName(databaseCopy) ? QFileInfo(databasePath).size() : 0;
     qInfo() << "待复制:" << plan.filesToCopy << "个文件," << formatSize(plan.bytesToCopy + databaseBytes);
-    if (!confirmFits(plan.bytesToCopy + databaseBytes, plan.spaceNeeded + databaseBytes))
+    if (!confirmFits(plan, databaseBytes, drive.maxFileSize))
         return;
 
     // The drive is untrusted: the target must be a real directory of the
@@ -275,23 +288,36 @@ void MainWindow::onStartSync()
     copyDatabaseFile();
     exportClock.start();
     exportProgress.start(plan.bytesToCopy, 0);
-    SyncManager::instance().startSync(sourcePath, targetPath);
+    SyncManager::instance().startSync(sourcePath, targetPath, driveOptions);
 }
 
-bool MainWindow::confirmFits(qint64 bytesToCopy, qint64 spaceNeeded)
+bool MainWindow::confirmFits(const ExportPlan &plan, qint64 databaseBytes, qint64 maxFileSize)
 {
     const DeviceManager &device = DeviceManager::instance();
     const qint64 free = device.freeSpace();
+    const qint64 spaceNeeded = plan.spaceNeeded + databaseBytes;
     // The file system needs room of its own while it writes (its journal,
     // directory blocks, metadata of a FUSE driver): one percent of the drive,
     // at least 1 MiB and at most 256 MiB, is kept out of the count.
     const qint64 margin = qBound<qint64>(1 << 20, device.deviceSize() / 100, qint64(256) << 20);
-    if (spaceNeeded + margin <= free)
+    const bool fits = spaceNeeded + margin <= free;
+    if (fits && plan.tooLargeFiles == 0)
         return true;
-    qWarning() << "U盘空间不足，需要:" << spaceNeeded << "可用:" << free;
+
+    QStringList problems;
+    if (!fits) {
+        qWarning() << "U盘空间不足，需要:" << spaceNeeded << "可用:" << free;
+        problems << tr("U盘空间不足：还需复制 %1，U盘可用空间 %2。")
+                            .arg(formatSize(plan.bytesToCopy + databaseBytes), formatSize(free));
+    }
+    if (plan.tooLargeFiles > 0) {
+        qWarning() << "录像大于U盘文件系统的单个文件上限:" << plan.tooLargeFiles << "个," << maxFileSize;
+        problems << tr("有 %1 个录像（共 %2）大于 %3，U盘的文件系统无法存放，不会被复制。")
+                            .arg(plan.tooLargeFiles)
+                            .arg(formatSize(plan.tooLargeBytes), formatSize(maxFileSize));
+    }
     const QMessageBox::StandardButton answer = QMessageBox::question(
-            this, tr("确认"),
-            tr("U盘空间不足：还需复制 %1，U盘可用空间 %2。仍要复制吗？").arg(formatSize(bytesToCopy), formatSize(free)),
+            this, tr("确认"), problems.join(QLatin1Char('\n')) + tr("仍要复制吗？"),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     return answer == QMessageBox::Yes;
 }

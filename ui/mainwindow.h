@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QString>
 
+struct ExportPlan;
 class QHBoxLayout;
 class QKeyEvent;
 class QLabel;
@@ -60,7 +61,7 @@ private:
     void copyDatabaseFile();
     // False when the user, told that the export does not fit on the drive,
     // chose not to copy.
-    bool confirmFits(qint64 bytesToCopy, qint64 spaceNeeded);
+    bool confirmFits(const ExportPlan &plan, qint64 databaseBytes, qint64 maxFileSize);
     void showProgressLine();
 
     QWidget *centralWidget = nullptr;

@@ -92,6 +92,7 @@ QString LoopDrive::formatProgram(const QString &fileSystem)
 }
 
 LoopDrive::LoopDrive(qint64 sizeMiB, const QString &fileSystem)
+    : m_fileSystem(fileSystem)
 {
     if (!m_dir.isValid()) {
         m_error = QStringLiteral("no temporary directory");
@@ -153,6 +154,13 @@ bool LoopDrive::unmountFrom(const QString &path)
 
 bool LoopDrive::fsckClean(QByteArray *report) const
 {
+    // Each file system's own checker, reading only.
+    if (m_fileSystem == QLatin1String("exfat"))
+        return run(QStringLiteral("fsck.exfat"), {QStringLiteral("-n"), m_image}, report) == 0;
+    if (m_fileSystem == QLatin1String("ntfs"))
+        return run(QStringLiteral("ntfsfix"), {QStringLiteral("-n"), m_image}, report) == 0;
+    if (m_fileSystem == QLatin1String("vfat"))
+        return run(QStringLiteral("fsck.vfat"), {QStringLiteral("-n"), m_image}, report) == 0;
     return run(QStringLiteral("e2fsck"), {QStringLiteral("-fn"), m_image}, report) == 0;
 }
 

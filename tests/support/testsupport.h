@@ -63,6 +63,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    QString m_fileSystem;
     QString m_image;
     QString m_device;
     QString m_error;
