@@ -10,7 +10,6 @@
 #include "ui/mainwindow.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -18,7 +17,6 @@
 #include <QMap>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -46,18 +44,6 @@ constexpr int kCopyTimeoutMs = 120000;
             return;                     \
     } while (false)
 
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
-
-QByteArray checksum(const QString &path)
-{
-    return QCryptographicHash::hash(readFile(path), QCryptographicHash::Md5).toHex();
-}
-
 // `files` recordings over three channels and two days, hidden entries that an
 // export leaves behind, and the alarm database.
 void makeRecordings(int files, int fileKiB)
@@ -69,22 +55,6 @@ void makeRecordings(int files, int fileKiB)
     for (const char *hidden : {"/.index", "/.thumbs/a.jpg", "/ch1/.part.mp4"})
         writeFile(kRecordings + hidden, "hidden");
     writeFile(kDatabase, randomBytes(64 * 1024));
-}
-
-// Every entry below `root` (links not followed) with its kind and checksum,
-// leaving out the subtree `skip`.
-QMap<QString, QByteArray> snapshot(const QString &root, const QString &skip = QString())
-{
-    QMap<QString, QByteArray> entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (skip.isEmpty() || (path != skip && !path.startsWith(skip + '/')))
-            entries.insert(path, it.fileInfo().isSymLink() ? "link " + it.fileInfo().symLinkTarget().toUtf8()
-                                 : it.fileInfo().isDir() ? QByteArray("dir") : checksum(path));
-    }
-    return entries;
 }
 
 // What the export directory gets wrong about the recordings: a file under its
@@ -112,17 +82,6 @@ QStringList differences(bool partial)
             problems << "missing: " + relative;
     }
     return problems;
-}
-
-// Runs the event loop until a queued quit ends it or `failSafeMs` pass; true
-// when a quit was pending. A quit left pending would end the next wait.
-bool quitWasPending(int failSafeMs = 3000)
-{
-    QTimer failSafe;
-    failSafe.setSingleShot(true);
-    QObject::connect(&failSafe, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-    failSafe.start(failSafeMs);
-    return QCoreApplication::exec() == 0;
 }
 
 // Times the flush after a successful rsync, from the copy engine's line that
@@ -337,10 +296,7 @@ void ExportTest::interruptedCopy()
     QFETCH(QString, finalStatus);
 
     // A real rsync, slowed down so that the copy is caught mid-way.
-    const QString pidFile = m_scripts->path() + "/rsync.pid";
-    const QString slowRsync = m_scripts->add("slow-rsync", "echo $$ > '" + pidFile.toUtf8()
-                                                                   + "'\nexec /usr/bin/rsync --bwlimit=1024 \"$@\"");
-    writeMonitorIni("[System]\nRsyncPath=" + slowRsync.toUtf8() + '\n');
+    useSlowRsync(*m_scripts);
     makeRecordings(8, 1024);
     openWindow();
     CHECKED(makeDrive(64));
@@ -351,7 +307,7 @@ void ExportTest::interruptedCopy()
     QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty(), 20000);
 
     if (how == Interruption::Kill) {
-        ::kill(readFile(pidFile).trimmed().toInt(), SIGKILL);
+        ::kill(pid_t(m_scripts->pid("slow-rsync")), SIGKILL);
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
         QCOMPARE(m_log->count(QtCriticalMsg, "同步进程崩溃"), 1);
     } else {
@@ -421,7 +377,7 @@ void ExportTest::hostileDrive()
     writeHostname(hostName + '\n');
     openWindow();
     CHECKED(addDrive());
-    const QMap<QString, QByteArray> outsideBefore = snapshot(kMedia, kMountPoint);
+    const QMap<QString, QByteArray> outsideBefore = snapshot(kMedia, true, kMountPoint);
     const QMap<QString, QByteArray> driveBefore = snapshot(kMountPoint);
 
     QSignalSpy finished(&SyncManager::instance(), &SyncManager::syncFinished);
@@ -437,7 +393,7 @@ void ExportTest::hostileDrive()
         QVERIFY(QFileInfo(kTarget + "/alarms.db").isSymLink());
         QCOMPARE(differences(false), QStringList());
     }
-    QCOMPARE(snapshot(kMedia, kMountPoint), outsideBefore);
+    QCOMPARE(snapshot(kMedia, true, kMountPoint), outsideBefore);
     exitAndExpectUnmounted();
 }
 
