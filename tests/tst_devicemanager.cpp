@@ -14,10 +14,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <cerrno>
 #include <memory>
-#include <signal.h>
 #include <sys/statvfs.h>
+#include <utility>
 
 using namespace TestSupport;
 
@@ -42,33 +41,21 @@ QString mountedOn(const QString &path)
     return QString::fromUtf8(out).trimmed();
 }
 
-// The body of a fake that hangs; it leaves its process id in "<name>.pid".
-const QByteArray kHang = "echo $$ >\"$FAKES/$(basename \"$0\").pid\"\nexec sleep 30";
-
-// Fake mount and umount first on PATH (an empty body keeps the real one); the
-// scripts find their directory in $FAKES. With `alone`, PATH holds nothing else.
+// Fake mount and umount first on PATH, each with its settings of
+// tests/fakes/program.sh (none: the real program). Every fake records its call.
+// With `alone`, PATH holds nothing else.
 struct Fakes : FakePrograms {
-    Fakes(const QByteArray &mount, const QByteArray &umount, bool alone = false)
+    Fakes(const QStringList &mount, const QStringList &umount, bool alone = false)
     {
-        qputenv("FAKES", QFile::encodeName(path()));
-        if (!mount.isEmpty())
-            add(QStringLiteral("mount"), mount);
-        if (!umount.isEmpty())
-            add(QStringLiteral("umount"), umount);
+        for (const auto &[name, settings] : {std::pair(QStringLiteral("mount"), mount),
+                                             std::pair(QStringLiteral("umount"), umount)}) {
+            if (!settings.isEmpty()) {
+                configure(name, settings);
+                install(name);
+            }
+        }
         if (alone)
             qputenv("PATH", QFile::encodeName(path()));
-    }
-    ~Fakes() { qunsetenv("FAKES"); }
-    QByteArray calls() const { return readFile(path() + QStringLiteral("/calls")); }
-    // True when every fake that hung has been killed and reaped.
-    bool hangersGone() const
-    {
-        for (const QString &name : QDir(path()).entryList({QStringLiteral("*.pid")})) {
-            const pid_t pid = readFile(path() + QLatin1Char('/') + name).trimmed().toInt();
-            if (pid <= 0 || ::kill(pid, 0) == 0 || errno != ESRCH)
-                return false;
-        }
-        return true;
     }
 };
 
@@ -209,36 +196,36 @@ private slots:
 
     void mountFailure_data()
     {
-        QTest::addColumn<QByteArray>("fakeMount");   // body of a fake mount, empty: the real one
-        QTest::addColumn<QByteArray>("fakeUmount");  // body of a fake umount, empty: the real one
+        QTest::addColumn<QStringList>("fakeMount");  // settings of a fake mount, none: the real one
+        QTest::addColumn<QStringList>("fakeUmount"); // settings of a fake umount, none: the real one
         QTest::addColumn<bool>("onlyFakesOnPath");
         QTest::addColumn<QByteArray>("monitorIni");
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("critical");       // the failing step's line; a trailing ':' means a prefix
         QTest::addColumn<bool>("mountRuns");
         QTest::addColumn<bool>("notMountedWarning"); // the preliminary umount ended nonzero
-        const QByteArray record = "echo \"$(basename \"$0\") $*\" >>\"$FAKES/calls\"\n";
+        const QStringList real, hang{"END=hang"}, succeed{"EXIT=0"};
         const QByteArray blocked = "[Paths]\nUsbMountPath=/media/zozadoz/blocker/usb\n";
-        QTest::newRow("mount hangs") << QByteArray(record + kHang) << QByteArray() << false << QByteArray()
+        QTest::newRow("mount hangs") << hang << real << false << QByteArray()
                                      << "挂载操作超时" << "挂载超时:" << true << true;
         // A preliminary umount still running has no exit code to warn about.
-        QTest::newRow("both hang") << QByteArray(record + kHang) << kHang << false << QByteArray()
+        QTest::newRow("both hang") << hang << hang << false << QByteArray()
                                    << "挂载操作超时" << "挂载超时:" << true << false;
-        QTest::newRow("mount missing") << QByteArray() << QByteArray() << true << QByteArray()
+        QTest::newRow("mount missing") << real << real << true << QByteArray()
                                        << "挂载操作超时" << "挂载超时:" << false << false;
-        QTest::newRow("mount fails") << QByteArray(record + "printf 'mount: bad superblock\\n' >&2\nexit 32")
-                                     << QByteArray() << false << QByteArray() << "设备挂载失败"
+        QTest::newRow("mount fails") << QStringList{"STDERR=mount: bad superblock", "EXIT=32"} << real << false
+                                     << QByteArray() << "设备挂载失败"
                                      << "挂载失败: \"mount: bad superblock\\n\"" << true << true;
-        QTest::newRow("mount crashes") << QByteArray(record + "kill -KILL $$") << QByteArray() << false << QByteArray()
+        QTest::newRow("mount crashes") << QStringList{"END=KILL"} << real << false << QByteArray()
                                        << "设备挂载失败" << "挂载失败: \"\"" << true << true;
-        QTest::newRow("mount point blocked by a file") << record << record << false << blocked
+        QTest::newRow("mount point blocked by a file") << succeed << succeed << false << blocked
                                                        << "创建挂载点目录失败" << "创建挂载点目录失败" << false << false;
     }
 
     void mountFailure()
     {
-        QFETCH(QByteArray, fakeMount);
-        QFETCH(QByteArray, fakeUmount);
+        QFETCH(QStringList, fakeMount);
+        QFETCH(QStringList, fakeUmount);
         QFETCH(bool, onlyFakesOnPath);
         QFETCH(QByteArray, monitorIni);
         QFETCH(QString, error);
@@ -261,8 +248,13 @@ private slots:
             QCOMPARE(criticalLines(log, critical), 1);
             QCOMPARE(log.lines().last().text, QStringLiteral("设备挂载失败: \"%1\"").arg(drive->device()));
             QCOMPARE(log.count(QtWarningMsg, QStringLiteral("设备未挂载")), notMountedWarning ? 1 : 0);
-            QCOMPARE(fakes.calls(), mountRuns ? QStringLiteral("mount %1 %2\n").arg(drive->device(), kDefaultMountPath).toUtf8()
-                                              : QByteArray());
+            // A fake umount, when mount runs, is the preliminary one before it.
+            QByteArray calls;
+            if (mountRuns && !fakeUmount.isEmpty())
+                calls += "umount " + kDefaultMountPath.toUtf8() + '\n';
+            if (mountRuns)
+                calls += QStringLiteral("mount %1 %2\n").arg(drive->device(), kDefaultMountPath).toUtf8();
+            QCOMPARE(fakes.calls(), calls);
             QVERIFY2(fakes.hangersGone(), "a hanging child outlived its operation");
         }
         // Nothing of the failed attempt stays behind: the next one is accepted.
@@ -273,21 +265,21 @@ private slots:
 
     void unmountFailure_data()
     {
-        QTest::addColumn<QByteArray>("fakeUmount");  // empty: the real umount on a busy drive
+        QTest::addColumn<QStringList>("fakeUmount"); // settings of a fake umount, none: the real one on a busy drive
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("critical");       // a trailing ':' means a prefix
-        QTest::newRow("busy") << QByteArray() << "设备卸载失败"
+        QTest::newRow("busy") << QStringList() << "设备卸载失败"
                               << QString("卸载失败: \"umount: " + kDefaultMountPath + ": target is busy.\\n\"");
         // The message is logged as bytes, not as decoded text.
-        QTest::newRow("message") << QByteArray("printf 'umount: 设备忙\\n' >&2\nexit 32") << "设备卸载失败"
+        QTest::newRow("message") << QStringList{"STDERR=umount: 设备忙", "EXIT=32"} << "设备卸载失败"
                                  << "卸载失败: \"umount: \\xE8\\xAE\\xBE\\xE5\\xA4\\x87\\xE5\\xBF\\x99\\n\"";
-        QTest::newRow("crashes") << QByteArray("kill -KILL $$") << "设备卸载失败" << "卸载失败: \"\"";
-        QTest::newRow("hangs") << kHang << "设备卸载失败: 超时" << "卸载超时:";
+        QTest::newRow("crashes") << QStringList{"END=KILL"} << "设备卸载失败" << "卸载失败: \"\"";
+        QTest::newRow("hangs") << QStringList{"END=hang"} << "设备卸载失败: 超时" << "卸载超时:";
     }
 
     void unmountFailure()
     {
-        QFETCH(QByteArray, fakeUmount);
+        QFETCH(QStringList, fakeUmount);
         QFETCH(QString, error);
         QFETCH(QString, critical);
         QVERIFY(manager().mountDevice(drive->kernelName()));

@@ -10,7 +10,6 @@
 #include "ui/mainwindow.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -18,7 +17,6 @@
 #include <QMap>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -47,18 +45,6 @@ constexpr int kCopyTimeoutMs = 120000;
             return;                     \
     } while (false)
 
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
-
-QByteArray checksum(const QString &path)
-{
-    return QCryptographicHash::hash(readFile(path), QCryptographicHash::Md5).toHex();
-}
-
 // `files` recordings over three channels and two days, hidden entries that an
 // export leaves behind, and the alarm database.
 void makeRecordings(int files, int fileKiB)
@@ -70,22 +56,6 @@ void makeRecordings(int files, int fileKiB)
     for (const char *hidden : {"/.index", "/.thumbs/a.jpg", "/ch1/.part.mp4"})
         writeFile(kRecordings + hidden, "hidden");
     writeFile(kDatabase, randomBytes(64 * 1024));
-}
-
-// Every entry below `root` (links not followed) with its kind and checksum,
-// leaving out the subtree `skip`.
-QMap<QString, QByteArray> snapshot(const QString &root, const QString &skip = QString())
-{
-    QMap<QString, QByteArray> entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (skip.isEmpty() || (path != skip && !path.startsWith(skip + '/')))
-            entries.insert(path, it.fileInfo().isSymLink() ? "link " + it.fileInfo().symLinkTarget().toUtf8()
-                                 : it.fileInfo().isDir() ? QByteArray("dir") : checksum(path));
-    }
-    return entries;
 }
 
 // What the export directory gets wrong about the recordings: a file under its
@@ -113,17 +83,6 @@ QStringList differences(bool partial)
             problems << "missing: " + relative;
     }
     return problems;
-}
-
-// Runs the event loop until a queued quit ends it or `failSafeMs` pass; true
-// when a quit was pending. A quit left pending would end the next wait.
-bool quitWasPending(int failSafeMs = 3000)
-{
-    QTimer failSafe;
-    failSafe.setSingleShot(true);
-    QObject::connect(&failSafe, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-    failSafe.start(failSafeMs);
-    return QCoreApplication::exec() == 0;
 }
 
 // Times the flush after a successful rsync, from the copy engine's line that
@@ -365,10 +324,7 @@ void ExportTest::interruptedCopy()
     QFETCH(QString, finalStatus);
 
     // A real rsync, slowed down so that the copy is caught mid-way.
-    const QString pidFile = m_scripts->path() + "/rsync.pid";
-    const QString slowRsync = m_scripts->add("slow-rsync", "echo $$ > '" + pidFile.toUtf8()
-                                                                   + "'\nexec /usr/bin/rsync --bwlimit=1024 \"$@\"");
-    writeMonitorIni("[System]\nRsyncPath=" + slowRsync.toUtf8() + '\n');
+    useSlowRsync(*m_scripts);
     makeRecordings(8, 1024);
     openWindow();
     CHECKED(makeDrive(64));
@@ -379,7 +335,7 @@ void ExportTest::interruptedCopy()
     QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty(), 20000);
 
     if (how == Interruption::Kill) {
-        ::kill(readFile(pidFile).trimmed().toInt(), SIGKILL);
+        ::kill(pid_t(m_scripts->pid("slow-rsync")), SIGKILL);
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
         QCOMPARE(m_log->count(QtCriticalMsg, "同步进程崩溃"), 1);
     } else {
@@ -449,7 +405,7 @@ void ExportTest::hostileDrive()
     writeHostname(hostName + '\n');
     openWindow();
     CHECKED(addDrive());
-    const QMap<QString, QByteArray> outsideBefore = snapshot(kMedia, kMountPoint);
+    const QMap<QString, QByteArray> outsideBefore = snapshot(kMedia, true, kMountPoint);
     const QMap<QString, QByteArray> driveBefore = snapshot(kMountPoint);
 
     QSignalSpy finished(&SyncManager::instance(), &SyncManager::syncFinished);
@@ -465,7 +421,7 @@ void ExportTest::hostileDrive()
         QVERIFY(QFileInfo(kTarget + "/alarms.db").isSymLink());
         QCOMPARE(differences(false), QStringList());
     }
-    QCOMPARE(snapshot(kMedia, kMountPoint), outsideBefore);
+    QCOMPARE(snapshot(kMedia, true, kMountPoint), outsideBefore);
     exitAndExpectUnmounted();
 }
 
@@ -554,11 +510,9 @@ void ExportTest::errorReport()
     QFETCH(QByteArray, last);
     QFETCH(int, exitCode);
     QFETCH(QString, box);
-    qputenv("FAKE_LINES", QByteArray::number(lines));
-    qputenv("FAKE_TEXT", text);
-    qputenv("FAKE_LAST", last);
-    qputenv("FAKE_EXIT", QByteArray::number(exitCode));
-    writeMonitorIni("[System]\nRsyncPath=" + qgetenv("CORVALET_SOURCE_DIR") + "/tests/fakes/rsync-errors.sh\n");
+    m_scripts->configure(QString(), {"LINES=" + QString::number(lines), "TEXT=" + QString::fromUtf8(text),
+                                     "LAST=" + QString::fromUtf8(last), "EXIT=" + QString::number(exitCode)});
+    writeMonitorIni("[System]\nRsyncPath=" + m_scripts->install("rsync", "rsync-errors.sh").toUtf8() + '\n');
     makeRecordings(3, 4);
     openWindow();
     CHECKED(makeDrive(16));
@@ -572,8 +526,6 @@ void ExportTest::errorReport()
     click("startButton");
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kCopyTimeoutMs);
     QTRY_VERIFY(!QApplication::activeModalWidget());
-    for (const char *name : {"FAKE_LINES", "FAKE_TEXT", "FAKE_LAST", "FAKE_EXIT"})
-        qunsetenv(name);
     QVERIFY2(ticks >= 5 || lines < 1000, qPrintable(QString::number(ticks)));
     const bool success = box.startsWith("完成");
     QCOMPARE(finished.at(0).at(0).toBool(), success);
@@ -590,9 +542,8 @@ void ExportTest::errorReport()
 // has listed but not sent yet.
 void ExportTest::recordingsDeletedDuringCopy()
 {
-    const QString slowRsync = m_scripts->add("slow-rsync", "exec /usr/bin/rsync --bwlimit=2048 \"$@\"");
-    writeMonitorIni("[System]\nRsyncPath=" + slowRsync.toUtf8() + '\n');
-    makeRecordings(6, 1024);
+    useSlowRsync(*m_scripts);
+    makeRecordings(3, 256);
     // rsync lists a directory whole when it enters it and sends in name order:
     // z2 and z3 are listed by the time 0.mp4 is on its way, and sent later.
     const QString day = kRecordings + "/ch1/2024-05-01/";

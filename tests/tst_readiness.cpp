@@ -1,12 +1,14 @@
 // The window's reaction to a drive mounted and unmounted for real (the source
-// directory, its size, the two information lines and the status), and the
-// size count itself against a plain QDir walk.
+// directory, its size, the two information lines and the status), the drive
+// manager's mount-point check and the configuration read from the sandbox's
+// files, and the size count itself against a plain QDir walk.
 
 #include "testsupport.h"
 
 #include "config/settings.h"
 #include "device/devicemanager.h"
 #include "export/dirsize.h"
+#include "export/exporttarget.h"
 #include "ui/mainwindow.h"
 
 #include <QDir>
@@ -14,6 +16,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <cstdio>
@@ -139,8 +142,6 @@ private slots:
             return; // the size count needs no sandbox
         Settings::instance().configFile = QStringLiteral("/etc/orveld/monitor.ini");
         drive = std::make_unique<LoopDrive>();
-        window = std::make_unique<MainWindow>();
-        boxes = std::make_unique<BoxAnswerer>();
     }
 
     void cleanup()
@@ -151,6 +152,85 @@ private slots:
         if (DeviceManager::instance().isMounted())
             QVERIFY(DeviceManager::instance().unmountDevice());
         QCOMPARE(boxes->texts(), QStringList());
+    }
+
+    void checkMountPoint_data()
+    {
+        QTest::addColumn<QString>("mountPath"); // empty: no configuration file, the default path
+        QTest::addColumn<QString>("blocker");   // a regular file created first
+        QTest::addColumn<bool>("exists");       // the directory is there beforehand
+        QTest::addColumn<bool>("result");
+
+        const QString root = QStringLiteral("/media/zozadoz/mountpoints");
+        QTest::newRow("existing directory") << QString() << QString() << true << true;
+        QTest::newRow("deep missing path") << root + "/a/b/c/usb" << QString() << false << true;
+        QTest::newRow("file at the path") << root + "/usb" << root + "/usb" << false << false;
+        QTest::newRow("file in a parent") << root + "/file/usb" << root + "/file" << false << false;
+    }
+
+    void checkMountPoint()
+    {
+        REQUIRE_SANDBOX();
+        QFETCH(QString, mountPath);
+        QFETCH(QString, blocker);
+        QFETCH(bool, exists);
+        QFETCH(bool, result);
+
+        QVERIFY(QDir(QStringLiteral("/media/zozadoz/mountpoints")).removeRecursively());
+        writeMonitorIni(mountPath.isEmpty() ? QByteArray() : "[Paths]\nUsbMountPath=" + mountPath.toUtf8() + '\n');
+        const QString path = mountPath.isEmpty() ? QStringLiteral("/media/zozadoz/usb_backup") : mountPath;
+        if (exists)
+            QVERIFY(QDir().mkpath(path));
+        if (!blocker.isEmpty())
+            QVERIFY(writeFile(blocker, "not a directory"));
+
+        LogRecorder log;
+        QSignalSpy errors(&DeviceManager::instance(), &DeviceManager::error);
+        QCOMPARE(DeviceManager::instance().checkMountPoint(), result);
+        writeMonitorIni(QByteArray());
+
+        QCOMPARE(QFileInfo(path).isDir(), result);
+        QCOMPARE(log.count(QtInfoMsg, QStringLiteral("创建挂载点目录: \"%1\"").arg(path)), exists ? 0 : 1);
+        QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("创建挂载点目录失败")), result ? 0 : 1);
+        QCOMPARE(log.lines().size(), (exists ? 0 : 1) + (result ? 0 : 1));
+        QCOMPARE(errors.count(), result ? 0 : 1);
+        if (!result)
+            QCOMPARE(errors.first().first().toString(), QStringLiteral("创建挂载点目录失败"));
+    }
+
+    // Configuration values that QSettings would deserialise (and that made it
+    // reserve gigabytes and abort), and host names that reach the system calls
+    // differently from how Qt sees them.
+    void hostileInput_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("mountPath");
+        QTest::newRow("plain") << QByteArray("[Paths]\nUsbMountPath=/mnt/usb\n") << "/mnt/usb";
+        QTest::newRow("variant") << QByteArray("[Paths]\nUsbMountPath=@Variant(\0\0\0\t\x7f\xff\xff\xff)\n", 40)
+                                 << "/media/zozadoz/usb_backup";
+        QTest::newRow("escaped variant") << QByteArray("[Paths]\nUsbMountPath=\\x40Variant(\\0\\0\\0\\t)\n")
+                                         << "/media/zozadoz/usb_backup";
+        QTest::newRow("NUL before an escaped variant")
+                << QByteArray("\1\0\0\n[Paths]\nUsbMountPath=\\x40Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n", 63)
+                << "/media/zozadoz/usb_backup";
+        QTest::newRow("other key") << QByteArray("[Paths]\nUsbMountPath=/mnt/usb\nX=@DateTime(\\0)\n")
+                                   << "/media/zozadoz/usb_backup";
+    }
+
+    void hostileInput()
+    {
+        REQUIRE_SANDBOX();
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, mountPath);
+        writeMonitorIni(ini);
+        QCOMPARE(Settings::usbMountPathValue(), mountPath);
+        writeMonitorIni(QByteArray());
+
+        QVERIFY(ExportTarget::isSafeName(QStringLiteral("rec01")));
+        QVERIFY(ExportTarget::isSafeName(QString()));
+        for (const QString &name : {QStringLiteral(".."), QStringLiteral("../x"), QStringLiteral("a/b"),
+                                    QString::fromLatin1("..\0x", 4), QString::fromLatin1("\0", 1)})
+            QVERIFY2(!ExportTarget::isSafeName(name), qPrintable(name));
     }
 
     void mountAndUnmount_data()
@@ -181,6 +261,12 @@ private slots:
         REQUIRE_SANDBOX();
         if (!drive->isValid())
             QSKIP(qPrintable("no loop drive: " + drive->errorString()));
+        // Made here, not before: the tests above must run without a window,
+        // whose error boxes would add Qt's own lines to their logs.
+        if (!window) {
+            window = std::make_unique<MainWindow>();
+            boxes = std::make_unique<BoxAnswerer>();
+        }
         QFETCH(QByteArray, mediaIni);
         QFETCH(QString, sourcePath);
         QFETCH(QString, tree);

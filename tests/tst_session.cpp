@@ -8,7 +8,6 @@
 
 #include <QDir>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -115,7 +114,7 @@ void SessionTest::initTestCase()
     REQUIRE_SANDBOX();
     QVERIFY2(QFile::exists(qEnvironmentVariable("CORVALET_BINARY")), "CORVALET_BINARY names no program");
     m_fakes = std::make_unique<FakePrograms>();
-    m_fakes->add("xset", "exit 0");
+    m_fakes->install("xset", "xset.sh");
     m_displayProblem = startDisplay();
 }
 
@@ -170,17 +169,10 @@ void SessionTest::ended()
         QSKIP(qPrintable(m_displayProblem));
 
     // A real rsync, slowed down so that the copy still runs when the session ends.
-    const QString pidFile = m_fakes->path() + "/rsync.pid";
-    QFile::remove(pidFile);
-    const QString slowRsync = m_fakes->add("slow-rsync", "echo $$ > '" + pidFile.toUtf8()
-                                                                 + "'\nexec /usr/bin/rsync --bwlimit=1024 \"$@\"");
-    writeMonitorIni("[System]\nRsyncPath=" + slowRsync.toUtf8() + '\n');
+    useSlowRsync(*m_fakes);
     QDir("/media/zozadoz/record").removeRecursively();
-    for (int i = 0; i < 8; ++i) {
-        QByteArray recording(1024 * 1024, Qt::Uninitialized);
-        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(recording.data()), recording.size() / 4);
-        writeFile(QString("/media/zozadoz/record/record/ch1/%1.mp4").arg(i), recording);
-    }
+    for (int i = 0; i < 8; ++i)
+        writeFile(QString("/media/zozadoz/record/record/ch1/%1.mp4").arg(i), randomBytes(1024 * 1024));
     LoopDrive drive(64);
     QVERIFY2(drive.isValid(), qPrintable(drive.errorString()));
 
@@ -196,7 +188,7 @@ void SessionTest::ended()
         problem = xClient("press");
         QVERIFY2(problem.isEmpty(), problem.constData());
         QTRY_VERIFY2_WITH_TIMEOUT(session.find("info 开始同步") >= 0, qPrintable(session.log()), 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(!readFile(pidFile).isEmpty(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_fakes->pid("slow-rsync") > 0, 30000);
     }
     if (ending == Ending::Sigterm)
         session.process.terminate();

@@ -76,12 +76,9 @@ void StartupTest::initTestCase()
     // xset records the display it was given and its arguments; mount and umount
     // only record theirs, so an "add" never touches a real device.
     m_fakes = std::make_unique<FakePrograms>();
-    m_fakes->add(QStringLiteral("xset"), "echo \"$DISPLAY|$*\" >> \"$FAKE_LOG_DIR/xset.log\"\n"
-                                          "sleep \"${FAKE_XSET_SLEEP:-0}\"\n"
-                                          "exit \"${FAKE_XSET_EXIT:-0}\"");
-    m_fakes->add(QStringLiteral("mount"), "echo \"$*\" >> \"$FAKE_LOG_DIR/mount.log\"\n"
-                                           "[ -z \"$FAKE_MOUNT_FAILS\" ] || { echo 'mount: no medium' >&2; exit 32; }");
-    m_fakes->add(QStringLiteral("umount"), "echo \"$*\" >> \"$FAKE_LOG_DIR/umount.log\"");
+    m_fakes->install(QStringLiteral("xset"), QStringLiteral("xset.sh"));
+    m_fakes->install(QStringLiteral("mount"));
+    m_fakes->install(QStringLiteral("umount"));
 }
 
 std::unique_ptr<QProcess> StartupTest::startTool(const QStringList &arguments, const QString &display,
@@ -93,7 +90,7 @@ std::unique_ptr<QProcess> StartupTest::startTool(const QStringList &arguments, c
     env.remove(QStringLiteral("DISPLAY"));
     if (display != kUnset)
         env.insert(QStringLiteral("DISPLAY"), display);
-    env.insert(QStringLiteral("FAKE_LOG_DIR"), logDir);
+    env.insert(QStringLiteral("FAKE_DIR"), logDir);
     env.insert(QStringLiteral("FAKE_XSET_EXIT"), QString::number(xsetExit));
     env.insert(QStringLiteral("FAKE_XSET_SLEEP"), QString::number(xsetSleepMs / 1000.0, 'f', 3));
     auto process = std::make_unique<QProcess>();
@@ -144,10 +141,9 @@ void StartupTest::startup()
 
     QTemporaryDir logDir;
     QVERIFY(logDir.isValid());
-    if (mountFails)
-        qputenv("FAKE_MOUNT_FAILS", "1");
-    else
-        qunsetenv("FAKE_MOUNT_FAILS");
+    m_fakes->configure(QStringLiteral("mount"), mountFails ? QStringList{QStringLiteral("STDERR=mount: no medium"),
+                                                                         QStringLiteral("EXIT=32")}
+                                                           : QStringList());
     const std::unique_ptr<QProcess> tool = startTool(arguments, display, logDir.path(), xsetExit);
     QVERIFY2(tool->waitForStarted(10000), qPrintable(tool->errorString()));
 
@@ -200,18 +196,18 @@ void StartupTest::startup()
     const QByteArray shownDisplay = displaySet ? QByteArray(":0") : display.toUtf8();
     QCOMPARE(readFile(logDir.filePath(QStringLiteral("xset.log"))),
              shownDisplay + "|dpms force on\n" + shownDisplay + "|s off\n");
-    QCOMPARE(readFile(logDir.filePath(QStringLiteral("mount.log"))),
+    QCOMPARE(FakePrograms::callsIn(logDir.path(), QStringLiteral("mount")),
              added ? QByteArray("/dev/" + device.toUtf8() + ' ' + kMountPoint + '\n') : QByteArray());
     // The unmount before mounting, and the one the signal asks for.
     const QByteArray umountLine = kMountPoint + '\n';
-    QCOMPARE(readFile(logDir.filePath(QStringLiteral("umount.log"))),
+    QCOMPARE(FakePrograms::callsIn(logDir.path(), QStringLiteral("umount")),
              umountLine.repeated(int(added) + int(added && !mountFails)));
 }
 
 void StartupTest::signalStorm()
 {
     REQUIRE_SANDBOX();
-    qunsetenv("FAKE_MOUNT_FAILS");
+    m_fakes->configure(QStringLiteral("mount"), QStringList());
     const quint32 seed = QRandomGenerator::global()->generate();
     qInfo("random seed %u", seed);
     QRandomGenerator random(seed);

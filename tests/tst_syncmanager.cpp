@@ -6,16 +6,11 @@
 #include "config/settings.h"
 #include "sync/syncmanager.h"
 
-#include <QCryptographicHash>
-#include <QDirIterator>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <cstdio>
 #include <memory>
-
-#include <unistd.h>
 
 using namespace TestSupport;
 
@@ -34,66 +29,21 @@ QString commandLine(const QString &program, const QString &source, const QString
         .arg(program, source, destination);
 }
 
-// The first argument of every emission the spy saw.
-QVariantList values(const QSignalSpy &spy)
-{
-    QVariantList result;
-    for (const QVariantList &arguments : spy)
-        result << arguments.value(0);
-    return result;
-}
-
-// Relative path -> type and content of every entry below `root`; links are
-// described by their own text, not by what they point at.
-QMap<QString, QByteArray> snapshot(const QString &root, bool withHidden)
-{
-    QMap<QString, QByteArray> entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(root).relativeFilePath(path);
-        if (!withHidden && (relative.startsWith('.') || relative.contains("/.")))
-            continue;
-        QByteArray value = "dir";
-        if (it.fileInfo().isSymLink()) {
-            char target[4096];
-            const ssize_t n = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
-            value = "link " + QByteArray(target, int(qMax<ssize_t>(n, 0)));
-        } else if (!it.fileInfo().isDir()) {
-            value = "file " + QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha1).toHex();
-        }
-        entries.insert(relative, value);
-    }
-    return entries;
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray data;
-    while (data.size() < size) {
-        const quint32 word = QRandomGenerator::global()->generate();
-        data.append(reinterpret_cast<const char *>(&word), sizeof word);
-    }
-    return data.left(size);
-}
-
 } // namespace
 
 class TestSyncManager : public QObject
 {
     Q_OBJECT
 
-    // Every fake rsync starts with "gate NAME", which blocks until the test
-    // creates the file NAME: the test decides when the next chunk is written,
-    // so each one is read on its own.
-    QString fake(const QString &name, const QByteArray &body)
+    // A fake rsync under its own name, with the settings of tests/fakes/program.sh.
+    QString fake(const QString &name, const QStringList &settings)
     {
-        const QByteArray gate = "gate() { i=0; while [ ! -e '" + QFile::encodeName(m_work->filePath("gates"))
-            + "'/\"$1\" ]; do sleep 0.02; i=$((i+1)); [ $i -lt 1500 ] || exit 99; done; }\n";
-        return m_fakes->add(name, gate + body);
+        m_fakes->configure(name, settings);
+        return m_fakes->install(name);
     }
-    void open(const QString &gate) { writeFile(m_work->filePath("gates/" + gate), {}); }
+    // A fake waiting for the gate NAME goes on once the test opens it: the
+    // test decides when the next chunk is written, so each one is read on its own.
+    void open(const QString &gate) { writeFile(m_fakes->path() + "/gates/" + gate, {}); }
     int outputLines() const { return m_log->countStartingWith(QtDebugMsg, "Rsync输出："); }
 
     std::unique_ptr<LogRecorder> m_log;
@@ -120,6 +70,7 @@ private slots:
         m_src = m_work->filePath("src");
         m_dst = m_work->filePath("dst");
         QVERIFY(QDir().mkpath(m_src) && QDir().mkpath(m_dst));
+        QVERIFY(QDir(m_fakes->path() + "/gates").removeRecursively());
         m_started = std::make_unique<QSignalSpy>(&engine(), &SyncManager::syncStarted);
         m_progress = std::make_unique<QSignalSpy>(&engine(), &SyncManager::syncProgress);
         m_finished = std::make_unique<QSignalSpy>(&engine(), &SyncManager::syncFinished);
@@ -184,63 +135,6 @@ private slots:
         QCOMPARE(snapshot(m_dst, true), expected);
     }
 
-    void parser_data()
-    {
-        QTest::addColumn<QByteArrayList>("chunks");
-        QTest::addColumn<QList<int>>("expected");
-        const QByteArray name = "录像.mp4\n";
-        QTest::newRow("one report") << QByteArrayList{"      1,048,576  45%  102.40MB/s    0:00:00\r"} << QList<int>{45};
-        QTest::newRow("two reports") << QByteArrayList{"  100  10%  1.00kB/s  0:00:00\r  200  20%  2.00kB/s  0:00:00\r"} << QList<int>{10};
-        QTest::newRow("100") << QByteArrayList{"100% "} << QList<int>{100};
-        QTest::newRow("leading zeros") << QByteArrayList{"007% "} << QList<int>{7};
-        QTest::newRow("percent sign last") << QByteArrayList{"      1,048,576  45%"} << QList<int>{};
-        QTest::newRow("report split") << QByteArrayList{"clip.mp4\n      1,048,576  45", "%  102.40MB/s    0:00:00\r"} << QList<int>{};
-        QTest::newRow("file names") << QByteArrayList{"2024-01-01/ch1_0800.mp4\n2024-01-01/ch1_0900.mp4\n"} << QList<int>{};
-        QTest::newRow("name with 50% ") << QByteArrayList{"clip 50% done.mp4\n  1,024 100%  1.00MB/s  0:00:00\r"} << QList<int>{50};
-        QTest::newRow("too many digits") << QByteArrayList{"99999999999% "} << QList<int>{0};
-        QTest::newRow("empty") << QByteArrayList{QByteArray()} << QList<int>{};
-        QTest::newRow("split UTF-8") << QByteArrayList{name.left(2), name.mid(2)} << QList<int>{};
-
-        // Real rsync output, cut after every report and line as a pipe may cut it.
-        QTemporaryDir dir;
-        QVERIFY(writeFile(dir.filePath("src/big.bin"), randomBytes(2 * 1024 * 1024)));
-        QVERIFY(writeFile(dir.filePath("src/sub/small 1.txt"), "small"));
-        QVERIFY(writeFile(dir.filePath("src/empty"), {}));
-        QProcess rsync;
-        rsync.start("rsync", {"-av", "--progress", dir.filePath("src/"), dir.filePath("dst")});
-        QVERIFY(rsync.waitForFinished(60000));
-        QCOMPARE(rsync.exitCode(), 0);
-        const QByteArray output = rsync.readAllStandardOutput();
-        int reports = 0, start = 0;
-        for (int i = 0; i < output.size(); ++i) {
-            if (output.at(i) != '\r' && output.at(i) != '\n')
-                continue;
-            const QByteArray chunk = output.mid(start, i + 1 - start);
-            start = i + 1;
-            QList<int> expected;   // the report's column that ends in "%"
-            for (const QByteArray &field : chunk.simplified().split(' ')) {
-                if (field.endsWith('%') && expected.isEmpty())
-                    expected << field.chopped(1).toInt();
-            }
-            reports += expected.size();
-            QTest::addRow("rsync output at %d", i) << QByteArrayList{chunk} << expected;
-        }
-        QVERIFY2(reports >= 4, output.constData());
-    }
-    void parser()
-    {
-        QFETCH(QByteArrayList, chunks);
-        QFETCH(QList<int>, expected);
-        int matched = 0;
-        for (const QByteArray &chunk : chunks)
-            matched += engine().parseRsyncProgress(QString::fromUtf8(chunk)) ? 1 : 0;
-        QVariantList expectedValues;
-        for (int value : expected)
-            expectedValues << value;
-        QCOMPARE(values(*m_progress), expectedValues);
-        QCOMPARE(matched, expected.size());
-    }
-
     // Output and error chunks one at a time: each output chunk is one batch
     // (and one debug line unless it is a progress report), each error line one
     // warning; errors are collected for one report at the end, never emitted
@@ -256,14 +150,11 @@ private slots:
             {false, "      1,048,576  45%  102.40MB/s    0:00:00\r"},
             {true, "  rsync error: some files could not be transferred (code 23)\n"},
             {false, "\n"}};
-        QByteArray body;
-        for (int i = 0; i < parts.size(); ++i) {
-            const QString file = m_work->filePath(QString::number(i));
-            QVERIFY(writeFile(file, parts.at(i).second));
-            body += "cat '" + QFile::encodeName(file) + (parts.at(i).first ? "' >&2\n" : "'\n") + "gate "
-                + QByteArray::number(i) + '\n';
-        }
-        useRsync(fake("rsync-chunks", body));
+        const QString chunks = m_work->filePath("chunks");
+        for (int i = 0; i < parts.size(); ++i)
+            QVERIFY(writeFile(chunks + '/' + QString::number(i) + (parts.at(i).first ? ".err" : ""), parts.at(i).second));
+        m_fakes->configure(QString(), {"CHUNKS=" + chunks});
+        useRsync(m_fakes->install("rsync-chunks", "rsync-chunks.sh"));
         QSignalSpy batches(&engine(), &SyncManager::syncOutput);
         const auto seen = [&] { return batches.count() + m_log->countStartingWith(QtWarningMsg, "Rsync错误："); };
         QVERIFY(engine().startSync(m_src, m_dst));
@@ -293,27 +184,26 @@ private slots:
 
     void childEnd_data()
     {
-        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QStringList>("fake");   // settings of tests/fakes/program.sh
         QTest::addColumn<bool>("stop");
         QTest::addColumn<QString>("endLine");
         const QString crash = QStringLiteral("同步进程崩溃");
-        QTest::newRow("exit code 23") << QByteArray("exit 23") << false << QStringLiteral("同步进程失败，退出代码： 23");
-        QTest::newRow("crash") << QByteArray("ulimit -c 0; kill -SEGV $$") << false << crash;
-        QTest::newRow("stop, ends on SIGTERM") << QByteArray("echo ready; exec sleep 30") << true << crash;
+        QTest::newRow("exit code 23") << QStringList{"EXIT=23"} << false << QStringLiteral("同步进程失败，退出代码： 23");
+        QTest::newRow("crash") << QStringList{"END=SEGV"} << false << crash;
+        QTest::newRow("stop, ends on SIGTERM") << QStringList{"STDOUT=ready", "END=hang"} << true << crash;
         QTest::newRow("stop, exits 20 on SIGTERM")   // what rsync itself does
-            << QByteArray("sleep 30 & trap 'kill $!; exit 20' TERM; echo ready; wait") << true
-            << QStringLiteral("同步进程失败，退出代码： 20");
+            << QStringList{"TERM=20", "STDOUT=ready", "END=hang"} << true << QStringLiteral("同步进程失败，退出代码： 20");
         // Not flushed: the caller unmounts next, which writes the cache out.
-        QTest::newRow("stop, exits 0 on SIGTERM") << QByteArray("sleep 30 & trap 'kill $!; exit 0' TERM; echo ready; wait")
+        QTest::newRow("stop, exits 0 on SIGTERM") << QStringList{"TERM=0", "STDOUT=ready", "END=hang"}
                                                   << true << QStringLiteral("同步在停止请求时结束，未刷新U盘缓存");
     }
     void childEnd()
     {
         REQUIRE_SANDBOX();
-        QFETCH(QByteArray, body);
+        QFETCH(QStringList, fake);
         QFETCH(bool, stop);
         QFETCH(QString, endLine);
-        useRsync(fake("rsync-end", body));
+        useRsync(this->fake("rsync-end", fake));
         QVERIFY(engine().startSync(m_src, m_dst));
         if (stop) {
             QTRY_COMPARE(m_log->count(QtDebugMsg, "Rsync输出： \"ready\""), 1);   // traps are set
@@ -336,7 +226,7 @@ private slots:
     void forcedStopThenRestart()
     {
         REQUIRE_SANDBOX();
-        useRsync(fake("rsync-stubborn", "trap '' TERM; echo ready; exec sleep 30"));
+        useRsync(fake("rsync-stubborn", {"TERM=ignore", "STDOUT=ready", "END=hang"}));
         QVERIFY(engine().startSync(m_src, m_dst));
         QTRY_COMPARE(m_log->count(QtDebugMsg, "Rsync输出： \"ready\""), 1);
         engine().stopSync();
@@ -344,7 +234,7 @@ private slots:
         QCOMPARE(m_log->count(QtWarningMsg, "同步进程未能正常终止，强制结束进程"), 1);
         QCOMPARE(m_finished->count(), 0);
         // The program is read from the INI file anew at every start.
-        const QString next = fake("rsync-next", "echo next");
+        const QString next = fake("rsync-next", {"STDOUT=next"});
         useRsync(next);
         QVERIFY(engine().startSync(m_src, m_dst));
         QCOMPARE(m_log->count(QtInfoMsg, commandLine(next, m_src, m_dst)), 1);
@@ -393,7 +283,7 @@ private slots:
     void startWhileBusy()
     {
         REQUIRE_SANDBOX();
-        useRsync(fake("rsync-busy", "echo one; gate finish"));
+        useRsync(fake("rsync-busy", {"STDOUT=one", "GATE=finish"}));
         QVERIFY(engine().startSync(m_src, m_dst));
         QTRY_COMPARE(m_log->count(QtDebugMsg, "Rsync输出： \"one\""), 1);
         QVERIFY(!engine().startSync(m_src, m_dst));
@@ -424,9 +314,13 @@ private slots:
         QVERIFY(drive.mountAt(mountPoint));
         QVERIFY(QDir().mkpath(dst));
         FakePrograms sync;
-        if (syncFails)
-            sync.add("sync", "exit 1");
-        useRsync(fake("rsync-ok", "head -c 1048576 /dev/zero > \"$5/data\""));
+        if (syncFails) {
+            sync.configure("sync", {"EXIT=1"});
+            sync.install("sync");
+        }
+        // The real rsync, writing 1 MiB for the flush to write out.
+        QVERIFY(writeFile(m_src + "/data", QByteArray(1024 * 1024, '\0')));
+        useRsync("/usr/bin/rsync");
         int flushLineAtFinish = -2;
         auto c = connect(&engine(), &SyncManager::syncFinished, this,
                          [&] { flushLineAtFinish = m_log->indexOf("正在写入U盘缓存:"); });

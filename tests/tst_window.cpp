@@ -1,14 +1,12 @@
 // The window in its waiting state: widgets, style sheet, keys and the error
-// box; and the drive manager's mount-point check.
+// box. Needs no root and no drive.
 #include "testsupport.h"
 
 #include "config/settings.h"
-#include "export/exporttarget.h"
 #include "device/devicemanager.h"
 #include "sync/syncmanager.h"
 #include "ui/mainwindow.h"
 
-#include <QDir>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -47,10 +45,6 @@ private slots:
     void keys();
     void errorBox_data();
     void errorBox();
-    void checkMountPoint_data();
-    void checkMountPoint();
-    void hostileInput_data();
-    void hostileInput();
 };
 
 void WindowTest::initTestCase()
@@ -218,16 +212,7 @@ void WindowTest::keys()
     // check can fail and leave it to end a later loop, with a fail-safe: a
     // request ends it at once (and is used up), without one the fail-safe
     // ends it.
-    QTimer failSafe;
-    failSafe.setSingleShot(true);
-    bool failSafeFired = false;
-    connect(&failSafe, &QTimer::timeout, [&] {
-        failSafeFired = true;
-        QCoreApplication::quit();
-    });
-    failSafe.start(quits ? 10000 : 50);
-    QCoreApplication::exec();
-    QCOMPARE(failSafeFired, !quits);
+    QCOMPARE(quitWasPending(quits ? 10000 : 50), quits);
     QCOMPARE(clicked.count(), clicks);
     // The window's own handling never swallows the key: the base class sees
     // it and, having no use for it, leaves it unaccepted.
@@ -256,85 +241,6 @@ void WindowTest::errorBox()
     QCOMPARE(answerer.boxes().first().title, QStringLiteral("错误"));
     QCOMPARE(answerer.boxes().first().text, message);
     QCOMPARE(answerer.boxes().first().icon, QMessageBox::Critical);
-}
-
-void WindowTest::checkMountPoint_data()
-{
-    QTest::addColumn<QString>("mountPath"); // empty: no configuration file, the default path
-    QTest::addColumn<QString>("blocker");   // a regular file created first
-    QTest::addColumn<bool>("exists");       // the directory is there beforehand
-    QTest::addColumn<bool>("result");
-
-    const QString root = QStringLiteral("/media/zozadoz/mountpoints");
-    QTest::newRow("existing directory") << QString() << QString() << true << true;
-    QTest::newRow("deep missing path") << root + "/a/b/c/usb" << QString() << false << true;
-    QTest::newRow("file at the path") << root + "/usb" << root + "/usb" << false << false;
-    QTest::newRow("file in a parent") << root + "/file/usb" << root + "/file" << false << false;
-}
-
-void WindowTest::checkMountPoint()
-{
-    REQUIRE_SANDBOX();
-    QFETCH(QString, mountPath);
-    QFETCH(QString, blocker);
-    QFETCH(bool, exists);
-    QFETCH(bool, result);
-
-    QVERIFY(QDir(QStringLiteral("/media/zozadoz/mountpoints")).removeRecursively());
-    writeMonitorIni(mountPath.isEmpty() ? QByteArray() : "[Paths]\nUsbMountPath=" + mountPath.toUtf8() + '\n');
-    const QString path = mountPath.isEmpty() ? QStringLiteral("/media/zozadoz/usb_backup") : mountPath;
-    if (exists)
-        QVERIFY(QDir().mkpath(path));
-    if (!blocker.isEmpty())
-        QVERIFY(writeFile(blocker, "not a directory"));
-
-    LogRecorder log;
-    QSignalSpy errors(&DeviceManager::instance(), &DeviceManager::error);
-    QCOMPARE(DeviceManager::instance().checkMountPoint(), result);
-    writeMonitorIni(QByteArray());
-
-    QCOMPARE(QFileInfo(path).isDir(), result);
-    QCOMPARE(log.count(QtInfoMsg, QStringLiteral("创建挂载点目录: \"%1\"").arg(path)), exists ? 0 : 1);
-    QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("创建挂载点目录失败")), result ? 0 : 1);
-    QCOMPARE(log.lines().size(), (exists ? 0 : 1) + (result ? 0 : 1));
-    QCOMPARE(errors.count(), result ? 0 : 1);
-    if (!result)
-        QCOMPARE(errors.first().first().toString(), QStringLiteral("创建挂载点目录失败"));
-}
-
-// Configuration values that QSettings would deserialise (and that made it
-// reserve gigabytes and abort), and host names that reach the system calls
-// differently from how Qt sees them.
-void WindowTest::hostileInput_data()
-{
-    QTest::addColumn<QByteArray>("ini");
-    QTest::addColumn<QString>("mountPath");
-    QTest::newRow("plain") << QByteArray("[Paths]\nUsbMountPath=/mnt/usb\n") << "/mnt/usb";
-    QTest::newRow("variant") << QByteArray("[Paths]\nUsbMountPath=@Variant(\0\0\0\t\x7f\xff\xff\xff)\n", 40)
-                             << "/media/zozadoz/usb_backup";
-    QTest::newRow("escaped variant") << QByteArray("[Paths]\nUsbMountPath=\\x40Variant(\\0\\0\\0\\t)\n")
-                                     << "/media/zozadoz/usb_backup";
-    QTest::newRow("NUL before an escaped variant")
-            << QByteArray("\1\0\0\n[Paths]\nUsbMountPath=\\x40Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n", 63)
-            << "/media/zozadoz/usb_backup";
-    QTest::newRow("other key") << QByteArray("[Paths]\nUsbMountPath=/mnt/usb\nX=@DateTime(\\0)\n")
-                               << "/media/zozadoz/usb_backup";
-}
-
-void WindowTest::hostileInput()
-{
-    REQUIRE_SANDBOX();
-    QFETCH(QByteArray, ini);
-    QFETCH(QString, mountPath);
-    writeMonitorIni(ini);
-    QCOMPARE(Settings::usbMountPathValue(), mountPath);
-    writeMonitorIni(QByteArray());
-
-    QVERIFY(ExportTarget::isSafeName(QStringLiteral("rec01")));
-    QVERIFY(ExportTarget::isSafeName(QString()));
-    for (const QString &name : {QStringLiteral(".."), QStringLiteral("../x"), QStringLiteral("a/b"),
-                                QString::fromLatin1("..\0x", 4), QString::fromLatin1("\0", 1)})
-        QVERIFY2(!ExportTarget::isSafeName(name), qPrintable(name));
 }
 
 QTEST_MAIN(WindowTest)

@@ -1,14 +1,19 @@
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 #include <QProcess>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTest>
 
+#include <cerrno>
+#include <signal.h>
 #include <unistd.h>
 
 namespace TestSupport {
@@ -165,23 +170,145 @@ bool LoopDrive::fsckClean(QByteArray *report) const
 }
 
 FakePrograms::FakePrograms()
-    : m_oldPath(qgetenv("PATH"))
 {
-    qputenv("PATH", QFile::encodeName(m_dir.path()) + ':' + m_oldPath);
+    const QByteArray dir = QFile::encodeName(m_dir.path());
+    const QByteArray path = dir + ':' + qgetenv("PATH");
+    setEnv("PATH", &path);
+    setEnv("FAKE_DIR", &dir);
 }
 
 FakePrograms::~FakePrograms()
 {
-    qputenv("PATH", m_oldPath);
+    for (auto it = m_savedEnv.cbegin(); it != m_savedEnv.cend(); ++it) {
+        if (it.value().isNull())
+            qunsetenv(it.key().constData());
+        else
+            qputenv(it.key().constData(), it.value());
+    }
 }
 
-QString FakePrograms::add(const QString &name, const QByteArray &body)
+void FakePrograms::setEnv(const QByteArray &name, const QByteArray *value)
 {
+    if (!m_savedEnv.contains(name))
+        m_savedEnv.insert(name, qEnvironmentVariableIsSet(name.constData()) ? qgetenv(name.constData()) : QByteArray());
+    if (value)
+        qputenv(name.constData(), *value);
+    else
+        qunsetenv(name.constData());
+}
+
+QString FakePrograms::install(const QString &name, const QString &fake)
+{
+    const QString source = qEnvironmentVariable("CORVALET_SOURCE_DIR") + QStringLiteral("/tests/fakes/") + fake;
     const QString path = m_dir.filePath(name);
-    writeFile(path, "#!/bin/sh\n" + body + '\n');
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                        | QFileDevice::ReadOther | QFileDevice::ExeOther);
+    QFile::remove(path);
+    if (!QFileInfo(source).isExecutable() || !QFile::link(source, path))
+        qWarning("cannot install the fake %s as %s (is CORVALET_SOURCE_DIR set?)", qPrintable(source), qPrintable(name));
     return path;
+}
+
+void FakePrograms::configure(const QString &name, const QStringList &settings)
+{
+    QByteArray prefix = "FAKE_";
+    if (!name.isEmpty())
+        prefix += name.toUpper().replace(QLatin1Char('-'), QLatin1Char('_')).toUtf8() + '_';
+    for (const char *setting : {"TERM", "STDOUT", "STDERR", "GATE", "END", "EXIT", "CHUNKS"})
+        setEnv(prefix + setting, nullptr);
+    for (const QString &setting : settings) {
+        const QByteArray value = setting.section(QLatin1Char('='), 1).toUtf8();
+        setEnv(prefix + setting.section(QLatin1Char('='), 0, 0).toUtf8(), &value);
+    }
+}
+
+QByteArray FakePrograms::callsIn(const QString &dir, const QString &program)
+{
+    const QByteArray all = readFile(dir + QStringLiteral("/calls"));
+    if (program.isEmpty())
+        return all;
+    const QByteArray prefix = program.toUtf8() + ' ';
+    QByteArray lines;
+    for (const QByteArray &line : all.split('\n')) {
+        if (line.startsWith(prefix))
+            lines += line.mid(prefix.size()) + '\n';
+    }
+    return lines;
+}
+
+qint64 FakePrograms::pid(const QString &name) const
+{
+    return readFile(m_dir.filePath(name + QStringLiteral(".pid"))).trimmed().toLongLong();
+}
+
+bool FakePrograms::hangersGone() const
+{
+    for (const QString &name : QDir(path()).entryList({QStringLiteral("*.pid")})) {
+        const pid_t pid = pid_t(this->pid(name.chopped(4)));
+        if (pid <= 0 || ::kill(pid, 0) == 0 || errno != ESRCH)
+            return false;
+    }
+    return true;
+}
+
+void useSlowRsync(FakePrograms &fakes)
+{
+    QFile::remove(fakes.path() + QStringLiteral("/slow-rsync.pid"));
+    const QString program = fakes.install(QStringLiteral("slow-rsync"), QStringLiteral("slow-rsync.sh"));
+    writeMonitorIni("[System]\nRsyncPath=" + program.toUtf8() + '\n');
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray bytes(size + 3, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+    bytes.truncate(size);
+    return bytes;
+}
+
+QByteArray checksum(const QString &path)
+{
+    return QCryptographicHash::hash(readFile(path), QCryptographicHash::Md5).toHex();
+}
+
+QMap<QString, QByteArray> snapshot(const QString &root, bool withHidden, const QString &skip)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        if (!withHidden && (relative.startsWith(QLatin1Char('.')) || relative.contains(QLatin1String("/."))))
+            continue;
+        if (!skip.isEmpty() && (path == skip || path.startsWith(skip + QLatin1Char('/'))))
+            continue;
+        QByteArray value = "dir";
+        if (it.fileInfo().isSymLink()) {
+            char target[4096];
+            const ssize_t n = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
+            value = "link " + QByteArray(target, int(qMax<ssize_t>(n, 0)));
+        } else if (!it.fileInfo().isDir()) {
+            value = "file " + checksum(path);
+        }
+        entries.insert(relative, value);
+    }
+    return entries;
+}
+
+QVariantList values(const QSignalSpy &spy)
+{
+    QVariantList result;
+    for (const QVariantList &arguments : spy)
+        result << arguments.value(0);
+    return result;
+}
+
+bool quitWasPending(int failSafeMs)
+{
+    QTimer failSafe;
+    failSafe.setSingleShot(true);
+    QObject::connect(&failSafe, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    failSafe.start(failSafeMs);
+    return QCoreApplication::exec() == 0;
 }
 
 namespace {

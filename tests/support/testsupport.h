@@ -1,14 +1,18 @@
 #pragma once
 
 // Shared fixture of the test suite: the private sandbox, real loop-device
-// drives, fake programs, a log recorder and a modal box answerer.
+// drives, fake programs, a log recorder, a modal box answerer, and the small
+// helpers more than one test needs (random data, tree snapshots, a bounded
+// event loop).
 
 #include <QDialogButtonBox>
 #include <QList>
+#include <QMap>
 #include <QMessageBox>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtGlobal>
@@ -69,21 +73,61 @@ private:
     QString m_error;
 };
 
-// A directory of small fake programs placed first on PATH while it lives.
+// A directory of fake programs placed first on PATH, and named in FAKE_DIR,
+// while it lives. The fakes are the scripts of tests/fakes/, linked under the
+// name a test needs; PATH, FAKE_DIR and every variable set by configure() are
+// restored when the object goes away.
 class FakePrograms
 {
 public:
     FakePrograms();
     ~FakePrograms();
-    // Writes an executable shell script `name` with the given body (without
-    // the "#!/bin/sh" line) and returns its path.
-    QString add(const QString &name, const QByteArray &body);
+    FakePrograms(const FakePrograms &) = delete;
+    FakePrograms &operator=(const FakePrograms &) = delete;
+    // Links tests/fakes/<fake> here as `name`; returns its path.
+    QString install(const QString &name, const QString &fake = QStringLiteral("program.sh"));
+    // Clears the settings of the fake `name` and sets FAKE_<NAME>_<SETTING>
+    // for each "SETTING=value" (FAKE_<SETTING> for an empty name); see
+    // tests/fakes/program.sh.
+    void configure(const QString &name, const QStringList &settings);
     QString path() const { return m_dir.path(); }
+    // The calls the fakes recorded in `dir` as "<name> <arguments>" lines;
+    // with a `program`, its lines alone without the name.
+    static QByteArray callsIn(const QString &dir, const QString &program = QString());
+    QByteArray calls(const QString &program = QString()) const { return callsIn(path(), program); }
+    // The process id a fake left in "<name>.pid", 0 if none.
+    qint64 pid(const QString &name) const;
+    // True when every fake that hung (and left its pid) has been killed and reaped.
+    bool hangersGone() const;
 
 private:
+    void setEnv(const QByteArray &name, const QByteArray *value);
+
     QTemporaryDir m_dir;
-    QByteArray m_oldPath;
+    QMap<QByteArray, QByteArray> m_savedEnv; // variable -> value before, null when unset
 };
+
+// Installs tests/fakes/slow-rsync.sh (the real rsync at 1 MiB/s) and makes it
+// the copy program of the monitor INI file, so that a copy is caught mid-way;
+// fakes.pid("slow-rsync") is then the running rsync.
+void useSlowRsync(FakePrograms &fakes);
+
+// `size` random bytes.
+QByteArray randomBytes(int size);
+// The MD5 of a file's content in hex.
+QByteArray checksum(const QString &path);
+// Every entry below `root` by its path relative to it: "dir", "file <checksum>"
+// or "link <the link's own text>" (links are not followed). Entries with a
+// hidden name on their path are left out unless `withHidden`, and so is the
+// subtree at the absolute path `skip`.
+QMap<QString, QByteArray> snapshot(const QString &root, bool withHidden = true, const QString &skip = QString());
+
+// The first argument of every emission the spy saw.
+QVariantList values(const QSignalSpy &spy);
+
+// Runs the event loop until a quit queued on it ends it or `failSafeMs` pass;
+// true when a quit was pending. A quit left pending would end the next wait.
+bool quitWasPending(int failSafeMs = 3000);
 
 // Records every message of the Qt message log while it lives.
 class LogRecorder
