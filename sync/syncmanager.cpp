@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
 
@@ -19,15 +21,33 @@ namespace {
 constexpr int kStartTimeoutMs = 3000;
 constexpr int kStopTimeoutMs = 5000;
 
+// From <linux/ioprio.h>, which not every C library's headers carry.
+constexpr int kIoprioWhoProcess = 1;
+constexpr int kIoprioClassShift = 13;
+constexpr int kIoprioClassBestEffort = 2;
+constexpr int kCopyNice = 10;
+constexpr int kCopyIoPriority = (kIoprioClassBestEffort << kIoprioClassShift) | 7;
+
 // rsync forks a generator and a receiver that keep files open on the drive for
 // a moment after the main process has gone; the drive cannot be unmounted
 // until they end too. Started as the leader of a process group of its own,
 // the whole copy can be waited for and killed as one. (Qt 5 offers no other
 // hook into the child between fork and exec than this override.)
+//
+// The export must never hold up the recording on the same disk: the child (rsync
+// and later the flush) runs at nice 10 and in the lowest level of the
+// best-effort I/O class. Both are set in the child alone, with plain system
+// calls that are safe between fork and exec; the tool itself keeps its own
+// priorities, so the window stays responsive.
 class RsyncProcess : public QProcess
 {
 protected:
-    void setupChildProcess() override { ::setpgid(0, 0); }
+    void setupChildProcess() override
+    {
+        ::setpgid(0, 0);
+        ::setpriority(PRIO_PROCESS, 0, kCopyNice);
+        ::syscall(SYS_ioprio_set, kIoprioWhoProcess, 0, kCopyIoPriority);
+    }
 };
 
 // True once no process of the group is left, within `timeoutMs`.
