@@ -1,6 +1,7 @@
 #include "export/sizecount.h"
 
 #include "export/dirsize.h"
+#include "platform/priority.h"
 
 #include <QDebug>
 
@@ -15,7 +16,7 @@ struct SizeCount::Walk {
     std::atomic<bool> cancelled{false};
     std::mutex mutex;
     std::condition_variable ended;
-    bool walking = true; // guarded by mutex
+    bool walking = false; // guarded by mutex once the thread runs
 };
 
 SizeCount::SizeCount(QObject *parent)
@@ -35,7 +36,20 @@ void SizeCount::start(const QString &path)
     release();
     auto walk = std::make_shared<Walk>();
     m_walk = walk;
+    // The walk begins once the event loop runs: a window shown right after
+    // start() is mapped and painted first, without the walk competing with it
+    // for the processor and the disk.
+    QMetaObject::invokeMethod(this, [this, walk, path] { launch(walk, path); }, Qt::QueuedConnection);
+}
+
+void SizeCount::launch(const std::shared_ptr<Walk> &walk, const QString &path)
+{
+    if (walk != m_walk || walk->cancelled.load())
+        return; // cancelled or replaced before it began
+    walk->walking = true;
     m_thread = std::thread([this, walk, path] {
+        // The walk reads the disk the recorder writes to.
+        Priority::lowerToBackground(static_cast<pid_t>(::syscall(SYS_gettid)));
         const qint64 bytes = directorySize(path, walk->cancelled);
         std::lock_guard<std::mutex> lock(walk->mutex);
         walk->walking = false;

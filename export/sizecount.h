@@ -6,8 +6,9 @@
 #include <memory>
 #include <thread>
 
-// The recordings count (directorySize()) on a thread of its own, so that the
-// window is shown and painted while a large tree on a busy disk is walked.
+// The recordings count (directorySize()) on a thread of its own, at the
+// background priorities of platform/priority.h, so that the window is shown
+// and painted while a large tree on a busy disk is walked.
 // The result reaches the owner's thread as the signal `finished`, through its
 // event loop. One count at a time: starting another, cancel() and the
 // destructor abandon the running one, whose result is then never delivered;
@@ -39,6 +40,7 @@ signals:
 
 private:
     struct Walk;
+    void launch(const std::shared_ptr<Walk> &walk, const QString &path);
     void deliver(const std::shared_ptr<Walk> &walk, const QString &path, qint64 bytes);
     void release();
 

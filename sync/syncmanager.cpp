@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "platform/command.h"
+#include "platform/priority.h"
 
 #include <QDebug>
 #include <QDir>
@@ -11,8 +12,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
 
@@ -20,13 +19,6 @@ namespace {
 
 constexpr int kStartTimeoutMs = 3000;
 constexpr int kStopTimeoutMs = 5000;
-
-// From <linux/ioprio.h>, which not every C library's headers carry.
-constexpr int kIoprioWhoProcess = 1;
-constexpr int kIoprioClassShift = 13;
-constexpr int kIoprioClassBestEffort = 2;
-constexpr int kCopyNice = 10;
-constexpr int kCopyIoPriority = (kIoprioClassBestEffort << kIoprioClassShift) | 7;
 
 // rsync forks a generator and a receiver that keep files open on the drive for
 // a moment after the main process has gone; the drive cannot be unmounted
@@ -45,8 +37,7 @@ protected:
     void setupChildProcess() override
     {
         ::setpgid(0, 0);
-        ::setpriority(PRIO_PROCESS, 0, kCopyNice);
-        ::syscall(SYS_ioprio_set, kIoprioWhoProcess, 0, kCopyIoPriority);
+        Priority::lowerToBackground();
     }
 };
 
