@@ -11,7 +11,9 @@
 #   rsync -av --progress --exclude=.* <tree>/ <drive>/rec01 >/dev/null && sync -f <drive>/rec01
 # to a fresh ext4 drive, started with the page cache dropped (old recordings
 # are not in memory), the writer running from the export's start to its end.
-# Prints, per case, the writer's median MB/s and the export's median seconds.
+# Prints, per case, the medians of the writer's MB/s, of its 99th percentile
+# and longest time for one block (write and fdatasync), and of the export's
+# seconds.
 # The drive image lives in /dev/shm by default, as a USB drive is another
 # device than the recorder's disk: what the export then takes from the disk is
 # the reading of the recordings. Dropping the page cache affects the machine.
@@ -39,7 +41,7 @@ if [ "${1:-}" = --inner ]; then
     work=$2 image=$3
     loop=''
     writer_pid=''
-    trap '[ -z "$writer_pid" ] || kill "$writer_pid" 2>/dev/null; umount "$work/mnt" 2>/dev/null; [ -z "$loop" ] || losetup -d "$loop"; rm -f "$image"' EXIT
+    trap '[ -z "$writer_pid" ] || kill "$writer_pid" 2>/dev/null || true; umount "$work/mnt" 2>/dev/null || true; [ -z "$loop" ] || losetup -d "$loop"; rm -f "$image"' EXIT
     mkdir -p "$work/mnt"
 
     start_writer() {
@@ -52,24 +54,33 @@ def end(*_):
     global stop
     stop = True
 signal.signal(signal.SIGTERM, end)
-written, start = 0, time.monotonic()
+written, start, latencies = 0, time.monotonic(), []
+# Round and round a 256 MiB file: every block still goes to the disk, without
+# filling it.
 while not stop:
-    os.write(fd, block)
+    before = time.monotonic()
+    os.pwrite(fd, block, written % (256 << 20))
     os.fdatasync(fd)
+    latencies.append(time.monotonic() - before)
     written += len(block)
 elapsed = time.monotonic() - start
 os.close(fd)
 os.unlink(sys.argv[2])
+latencies.sort()
 with open(sys.argv[1], 'w') as out:
-    out.write('%.1f\n' % (written / elapsed / 1e6))
+    out.write('%.1f %.2f %.2f\n' % (written / elapsed / 1e6, latencies[len(latencies) * 99 // 100] * 1000,
+                                     latencies[-1] * 1000))
 PY
         writer_pid=$!
     }
+    # Leaves the writer's MB/s in writer_mbs (not run in a subshell, which
+    # could not wait for the writer).
     stop_writer() {
         kill -TERM "$writer_pid"
         wait "$writer_pid"
         writer_pid=''
-        cat "$work/writer.out"
+        read -r writer_mbs writer_p99 writer_max <"$work/writer.out"
+        rm -f "$work/writer.out"
     }
     cold() {
         sync
@@ -86,7 +97,9 @@ PY
             if [ "$case" = alone ]; then
                 start_writer
                 sleep "$alone_s"
-                echo "alone writer $(stop_writer)" >>"$work/results"
+                stop_writer
+                printf 'alone writer %s\nalone p99 %s\nalone max %s\n' "$writer_mbs" "$writer_p99" "$writer_max" \
+                    >>"$work/results"
                 continue
             fi
             rm -f "$image"
@@ -106,7 +119,9 @@ PY
             "${prefix[@]}" sh -c 'rsync -av --progress --exclude=".*" "$1/" "$2" >/dev/null && sync -f "$2"' sh \
                 "$work/tree/record" "$work/mnt/rec01"
             end=${EPOCHREALTIME/./}
-            echo "$case writer $(stop_writer)" >>"$work/results"
+            stop_writer
+            printf '%s writer %s\n%s p99 %s\n%s max %s\n' "$case" "$writer_mbs" "$case" "$writer_p99" "$case" \
+                "$writer_max" >>"$work/results"
             echo "$case export $(awk -v d=$((end - start)) 'BEGIN { printf "%.2f", d / 1e6 }')" >>"$work/results"
             umount "$work/mnt"
             losetup -d "$loop"
@@ -138,16 +153,20 @@ echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 get() { awk -v c="$1" -v k="$2" '$1 == c && $2 == k { print $3 }' "$work/results" | median; }
 alone=$(get alone writer)
-printf '| %-44s | %13s | %8s | %10s |\n' case "writer MB/s" "vs alone" "export s"
-printf '| %-44s | %13.1f | %8.2f | %10s |\n' "writer alone" "$alone" 1 -
-for case in normal lowered idle; do
+printf '| %-40s | %11s | %8s | %14s | %14s | %8s |\n' case "writer MB/s" "vs alone" "block p99 ms" "block max ms" \
+    "export s"
+for case in alone normal lowered idle; do
     case $case in
+        alone) label="writer alone" ;;
         normal) label="export at normal priority" ;;
         lowered) label="export at nice 10, best-effort level 7" ;;
         idle) label="export at nice 10, idle I/O class" ;;
     esac
-    printf '| %-44s | %13.1f | %8.2f | %10.2f |\n' "$label" "$(get $case writer)" \
-        "$(awk -v a="$(get $case writer)" -v b="$alone" 'BEGIN { print a / b }')" "$(get $case export)"
+    export_s=-
+    [ "$case" = alone ] || export_s=$(get $case export)
+    printf '| %-40s | %11.1f | %8.2f | %14.1f | %14.1f | %8s |\n' "$label" "$(get $case writer)" \
+        "$(awk -v a="$(get $case writer)" -v b="$alone" 'BEGIN { print a / b }')" "$(get $case p99)" \
+        "$(get $case max)" "$export_s"
 done
 echo "Medians of $runs rounds; every value (case, what, value):"
 sed 's/^/    /' "$work/results"
