@@ -168,6 +168,13 @@ int main(int argc, char *argv[])
     QObject::connect(&failSafe, &QTimer::timeout, &wait, &QEventLoop::quit);
 
     window.handleDeviceEvent(device, QStringLiteral("add"));
+    // The recordings are counted on a thread of their own; the drive is
+    // offered for export once the count is in.
+    QElapsedTimer counting;
+    counting.start();
+    while (DeviceManager::instance().isMounted() && text(window, "statusLabel") != QStringLiteral("U盘就绪")
+           && counting.elapsed() < 10 * 60 * 1000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     if (!DeviceManager::instance().isMounted() || text(window, "statusLabel") != QStringLiteral("U盘就绪")) {
         err << "bench_export: the drive " << device << " is not ready: " << text(window, "statusLabel") << '\n';
         return 1;

@@ -9,9 +9,9 @@ Needs DISPLAY naming an X server without a window manager (bench/run-all.sh
 starts an Xvfb) and a PATH on which "xset" is a fake that returns at once.
 
 The tool: from just before "corvalet <device> add" is started until its window
-is mapped on the screen. The window is shown only after the device event has
-been handled, so by then the drive is mounted and the recordings are counted;
-the log is checked for "设备挂载成功" to make sure. The tool is then ended with
+is mapped on the screen. The window is shown once the device event has been
+handled, so by then the drive is mounted (the recordings are counted after
+that, in the background); the log is checked for "设备挂载成功" to make sure. The tool is then ended with
 SIGTERM, which unmounts the drive.
 
 The reference: "mount <device> <mount point>" then "umount <mount point>", as

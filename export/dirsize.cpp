@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <atomic>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
@@ -21,8 +22,17 @@ using DirectoryId = std::pair<dev_t, ino_t>;
 class SizeWalker
 {
 public:
+    explicit SizeWalker(const std::atomic<bool> *cancelled)
+        : m_cancelled(cancelled)
+    {
+    }
+
+    bool wasCancelled() const { return m_cancelled && m_cancelled->load(std::memory_order_relaxed); }
+
     qint64 walk(const std::string &path)
     {
+        if (wasCancelled())
+            return 0;
         const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd == -1)
             return 0;
@@ -40,6 +50,8 @@ public:
         qint64 total = 0;
         std::vector<std::string> subdirectories;
         while (const struct dirent *entry = ::readdir(dir)) {
+            if (wasCancelled())
+                break;
             if (entry->d_name[0] == '.')
                 continue; // hidden entries, "." and ".." alike
             if (entry->d_type == DT_DIR) {
@@ -59,8 +71,11 @@ public:
         ::closedir(dir);
 
         m_ancestors.emplace_back(st.st_dev, st.st_ino);
-        for (const std::string &name : subdirectories)
+        for (const std::string &name : subdirectories) {
+            if (wasCancelled())
+                break;
             total += walk(std::string(path).append(1, '/').append(name));
+        }
         m_ancestors.pop_back();
         return total;
     }
@@ -75,6 +90,7 @@ private:
         return false;
     }
 
+    const std::atomic<bool> *m_cancelled;
     std::vector<DirectoryId> m_ancestors;
 };
 
@@ -82,5 +98,12 @@ private:
 
 qint64 directorySize(const QString &path)
 {
-    return SizeWalker().walk(QFile::encodeName(path).toStdString());
+    return SizeWalker(nullptr).walk(QFile::encodeName(path).toStdString());
+}
+
+qint64 directorySize(const QString &path, const std::atomic<bool> &cancelled)
+{
+    SizeWalker walker(&cancelled);
+    const qint64 total = walker.walk(QFile::encodeName(path).toStdString());
+    return walker.wasCancelled() ? -1 : total;
 }

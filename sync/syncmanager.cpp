@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "platform/command.h"
+#include "platform/priority.h"
 
 #include <QDebug>
 #include <QDir>
@@ -31,6 +32,12 @@ constexpr int kStopTimeoutMs = 5000;
 // QProcess's, whose notifier would wake the GUI thread for every chunk (one
 // per progress report, thousands a second on small files); the engine reads
 // that pipe on a timer instead.
+//
+// The export must never hold up the recording on the same disk: the child (rsync
+// and later the flush) runs at nice 10 and in the lowest level of the
+// best-effort I/O class. Both are set in the child alone, with plain system
+// calls that are safe between fork and exec; the tool itself keeps its own
+// priorities, so the window stays responsive.
 class RsyncProcess : public QProcess
 {
 public:
@@ -41,6 +48,7 @@ protected:
     void setupChildProcess() override
     {
         ::setpgid(0, 0);
+        Priority::lowerToBackground();
         if (outputFd >= 0)
             ::dup2(outputFd, STDOUT_FILENO);
     }

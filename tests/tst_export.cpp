@@ -193,7 +193,7 @@ void ExportTest::addDrive()
 {
     m_window->handleDeviceEvent(m_drive->kernelName(), "add");
     QVERIFY2(DeviceManager::instance().isMounted(), qPrintable(m_log->dump()));
-    QCOMPARE(status(), QString("U盘就绪"));
+    QTRY_COMPARE(status(), QString("U盘就绪"));
     QVERIFY(button("startButton")->isEnabled());
 }
 

@@ -288,6 +288,8 @@ private slots:
 
         LogRecorder log;
         QVERIFY(DeviceManager::instance().mountDevice(drive->device()));
+        // The count runs on its own thread; the window is ready once it is done.
+        QTRY_COMPARE(text("statusLabel"), QStringLiteral("U盘就绪"));
         const QString line = QStringLiteral("源目录: \"%1\" , 总大小: \"%2").arg(sourcePath, total);
         QCOMPARE(log.countStartingWith(QtDebugMsg, total.isEmpty() ? line : line + '"'), 1);
         if (!total.isEmpty())

@@ -6,6 +6,7 @@
 #include "export/drivecapabilities.h"
 #include "export/exportplan.h"
 #include "export/exporttarget.h"
+#include "export/sizecount.h"
 #include "session/shutdown.h"
 #include "sync/syncmanager.h"
 
@@ -23,7 +24,9 @@
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
+    , sizeCount(new SizeCount(this))
 {
+    sizeCount->setObjectName(QStringLiteral("sizeCount"));
     initializeUI();
     setupConnections();
     updateUI();
@@ -105,6 +108,7 @@ void MainWindow::setupConnections()
     connect(&device, &DeviceManager::deviceMounted, this, &MainWindow::onDeviceMounted);
     connect(&device, &DeviceManager::deviceUnmounted, this, &MainWindow::onDeviceUnmounted);
     connect(&device, &DeviceManager::error, this, &MainWindow::showErrorMessage);
+    connect(sizeCount, &SizeCount::finished, this, &MainWindow::onSizeCounted);
     connect(&sync, &SyncManager::syncStarted, this, &MainWindow::onSyncStarted);
     connect(&sync, &SyncManager::syncOutput, this, &MainWindow::onSyncOutput);
     connect(&sync, &SyncManager::syncFinished, this, &MainWindow::onSyncFinished);
@@ -116,13 +120,19 @@ void MainWindow::setupConnections()
 
 void MainWindow::updateUI()
 {
-    sourceSizeLabel->setText(tr("源目录总大小: %1").arg(formatSize(sourceTotalSize)));
+    // A total of -1 is unknown: the count runs, or was cancelled as the
+    // session ends, which leaves the line as it was.
+    const bool counting = sizeCount->isCounting();
+    if (counting)
+        sourceSizeLabel->setText(tr("源目录总大小: %1").arg(tr("正在计算...")));
+    else if (sourceTotalSize >= 0)
+        sourceSizeLabel->setText(tr("源目录总大小: %1").arg(formatSize(sourceTotalSize)));
     const DeviceManager &device = DeviceManager::instance();
     if (device.isMounted()) {
         // The line promises the free space, so that is what it shows, measured
         // now (the capacity measured at mount time never changes).
         usbInfoLabel->setText(tr("U盘已挂载: 可用空间: %1").arg(formatSize(device.freeSpace())));
-        startButton->setEnabled(true);
+        startButton->setEnabled(!counting);
     } else {
         usbInfoLabel->setText(tr("请插入U盘..."));
         startButton->setEnabled(false);
@@ -219,14 +229,32 @@ void MainWindow::onDeviceMounted(const QString &mountPath, qint64 size)
     if (mediaRoot.isEmpty())
         mediaRoot = QStringLiteral("/media/zozadoz/record");
     sourcePath = mediaRoot + QLatin1String("/record");
-    sourceTotalSize = calculateDirSize(sourcePath);
-    qDebug() << "源目录:" << sourcePath << ", 总大小:" << formatSize(sourceTotalSize);
+    // Walking tens of thousands of recordings on a busy disk takes seconds;
+    // the window shows and stays responsive meanwhile, and is ready once
+    // onSizeCounted has the total.
+    sourceTotalSize = -1;
+    sizeCount->start(sourcePath);
     updateUI();
+    statusLabel->setText(tr("正在检查..."));
+}
+
+void MainWindow::onSizeCounted(const QString &path, qint64 bytes)
+{
+    sourceTotalSize = bytes;
+    qDebug() << "源目录:" << path << ", 总大小:" << formatSize(sourceTotalSize);
+    updateUI();
+    if (!DeviceManager::instance().isMounted())
+        return;
     statusLabel->setText(tr("U盘就绪"));
+    // Return presses 开始复制, as when the window opened with it enabled.
+    startButton->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::onDeviceUnmounted()
 {
+    // Whatever unmounts the drive (the "remove" event, a termination signal,
+    // 退出) ends the session, so a count still running is not waited for.
+    sizeCount->cancel();
     updateUI();
     statusLabel->setText(tr("请插入U盘"));
 }

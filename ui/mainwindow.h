@@ -13,6 +13,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QVBoxLayout;
+class SizeCount;
 
 // The tool's only window: the size of the recordings, the drive's state, a
 // status line, the copy progress and three buttons. It reacts to the device
@@ -45,6 +46,7 @@ private slots:
     void onSyncFinished(bool success);
     void onDeviceMounted(const QString &mountPath, qint64 size);
     void onDeviceUnmounted();
+    void onSizeCounted(const QString &path, qint64 bytes);
     void onStartSync();
     void onStopSync();
     void onExit();
@@ -82,4 +84,7 @@ private:
     // The whole export's progress, measured from the start of the copy.
     ExportProgress exportProgress;
     QElapsedTimer exportClock;
+    // Counts the recordings off the GUI thread; a child, so the window's end
+    // cancels it. Until it is done the drive is not offered for export.
+    SizeCount *sizeCount = nullptr;
 };
