@@ -125,7 +125,7 @@ QString fileSystemType(const QString &mountPath)
     const QByteArray path = QFile::encodeName(QDir::cleanPath(QFileInfo(mountPath).absoluteFilePath()));
     const MountEntry entry = findMount(path);
     if (entry.type == "fuseblk") {
-        const QString fromDevice = typeFromBootSector(entry.source);
+        QString fromDevice = typeFromBootSector(entry.source);
         if (!fromDevice.isEmpty())
             return fromDevice;
     }

@@ -34,7 +34,7 @@ namespace {
 
 constexpr int MaxLineBytes = 64 * 1024;     // rsync prints a path of 4096 bytes in at most 20 KiB
 constexpr int MaxNames = 1000;
-constexpr qsizetype MaxNameChars = 256 * 1024;
+constexpr qsizetype MaxNameChars = qsizetype(256) * 1024;
 constexpr qint64 SampleEveryMs = 250;
 constexpr qint64 SpeedWindowMs = 10000;
 constexpr qint64 MinSpeedWindowMs = 2000;
