@@ -22,6 +22,11 @@
 // (rsync and "sync -f"), exportN_progress (progress signals received), and at
 // the end maxrss_kib (this process's peak resident size) and child_maxrss_kib
 // (the largest child's, which includes this process's size at the fork).
+// Window updates of each export: exportN_updates (batches of rsync output the
+// window was given, each one a new value for the bar and a new progress line),
+// exportN_updates_max_per_s (the most in any one second from the click, the
+// last partial second included), exportN_updates_avg_per_s (over the whole
+// export), exportN_repaints (paint events of the bar and the progress line).
 
 #include "config/settings.h"
 #include "device/devicemanager.h"
@@ -34,11 +39,14 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTextStream>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
+#include <map>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -101,10 +109,30 @@ QString text(const MainWindow &window, const char *name)
     return label ? label->text() : QString();
 }
 
+// Counts the paint events of the widgets it is installed on.
+class PaintCounter : public QObject
+{
+public:
+    using QObject::QObject;
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++count;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // The program's own start-up setting (app/main.cpp): raster painting, no
+    // OpenGL stack loaded by Qt's X11 platform.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QTextStream out(stdout);
@@ -141,6 +169,12 @@ int main(int argc, char *argv[])
         succeeded = success;
     });
     QObject::connect(&sync, &SyncManager::syncProgress, [&](int) { ++progress; });
+    // Each batch of output is one update of the bar and the progress line.
+    QVector<qint64> updatesNs;
+    QObject::connect(&sync, &SyncManager::syncOutput, [&](const QByteArray &) {
+        if (exportClock.isValid())
+            updatesNs.append(exportClock.nsecsElapsed());
+    });
 
     MainWindow window;
     window.show();
@@ -180,6 +214,13 @@ int main(int argc, char *argv[])
         return 1;
     }
     QCoreApplication::processEvents(); // the first paint, before the clock runs
+    PaintCounter paints;
+    for (const char *name : {"progressBar", "progressLabel"}) {
+        if (auto *widget = window.findChild<QWidget *>(QLatin1String(name)))
+            widget->installEventFilter(&paints);
+        else
+            err << "bench_export: no widget " << name << '\n';
+    }
 
     auto *start = window.findChild<QPushButton *>(QStringLiteral("startButton"));
     int failures = 0;
@@ -188,6 +229,8 @@ int main(int argc, char *argv[])
         flushStartedNs = -1;
         succeeded = false;
         progress = 0;
+        updatesNs.clear();
+        paints.count = 0;
         const Usage before = usageNow();
         exportClock.start();
         // The first export is started by the button; after a finished copy the
@@ -215,6 +258,21 @@ int main(int argc, char *argv[])
             << "export" << n << "_child_cpu_ms " << QString::number(after.children - before.children, 'f', 1) << '\n'
             << "export" << n << "_flush_ms " << QString::number((finishedNs - flushStartedNs) / 1e6, 'f', 1) << '\n'
             << "export" << n << "_progress " << progress << '\n';
+        std::map<qint64, int> perSecond;
+        for (const qint64 at : updatesNs)
+            if (at <= finishedNs)
+                ++perSecond[at / 1000000000];
+        int maxPerSecond = 0;
+        int updates = 0;
+        for (const auto &second : perSecond) {
+            maxPerSecond = std::max(maxPerSecond, second.second);
+            updates += second.second;
+        }
+        out << "export" << n << "_updates " << updates << '\n'
+            << "export" << n << "_updates_max_per_s " << maxPerSecond << '\n'
+            << "export" << n << "_updates_avg_per_s "
+            << QString::number(finishedNs > 0 ? updates / (finishedNs / 1e9) : 0.0, 'f', 1) << '\n'
+            << "export" << n << "_repaints " << paints.count << '\n';
     }
 
     if (!DeviceManager::instance().unmountDevice()) {

@@ -32,10 +32,14 @@ done
 echo "index in progress" > "$record/record/.writing"
 head -c 65536 /dev/urandom > "$record/alarms.db"
 printf '[General]\nmp4_save_path=%s\n' "$record" > /etc/zlmedia/config.ini
-# rsync slowed down a little so that the progress can be watched.
-cat > /etc/orveld/rsync-demo <<'SCRIPT'
+# rsync slowed down a little so that the progress can be watched; more for
+# screenshots, so that the copying state is caught with the speed and the time
+# left already measured (the progress line needs a few seconds of samples).
+bwlimit=3000
+[ -z "$shots" ] || bwlimit=1000
+cat > /etc/orveld/rsync-demo <<SCRIPT
 #!/bin/sh
-exec /usr/bin/rsync --bwlimit=3000 "$@"
+exec /usr/bin/rsync --bwlimit=$bwlimit "\$@"
 SCRIPT
 chmod +x /etc/orveld/rsync-demo
 printf '[System]\nRsyncPath=/etc/orveld/rsync-demo\n' > /etc/orveld/monitor.ini
@@ -75,7 +79,7 @@ else
     echo "Virtual display: pressing 开始复制"
     press "$title" Return             # the start button holds the focus once the drive is ready
     wait_log "开始同步" 20
-    sleep 2
+    if [ -n "$shots" ]; then sleep 6; else sleep 2; fi
     snap copying
     wait_log "同步成功完成\|同步进程失败\|同步进程崩溃" 300
     sleep 1
