@@ -156,7 +156,11 @@ void ExportProgress::handleLine(const QByteArray &line)
 {
     if (line.isEmpty() || line.endsWith('/'))
         return;
-    if (rsyncOwnLinePattern().match(QString::fromUtf8(line)).hasMatch())
+    // rsync's own lines start with one of these letters; most names do not,
+    // and this runs for every file of the export.
+    const char first = line.at(0);
+    if ((first == 's' || first == 'r' || first == 'c' || first == 't')
+            && rsyncOwnLinePattern().match(QString::fromUtf8(line)).hasMatch())
         return;
     // A new file: whatever rsync had counted of a file it gave up on is gone.
     m_currentFileBytes = 0;
@@ -165,8 +169,12 @@ void ExportProgress::handleLine(const QByteArray &line)
 
 void ExportProgress::addFileName(const QByteArray &name)
 {
+    if (m_names.size() >= MaxNames) {
+        ++m_namesLeftOut;
+        return;
+    }
     const QString text = QString::fromUtf8(name);
-    if (m_names.size() >= MaxNames || m_nameChars + text.size() > MaxNameChars) {
+    if (m_nameChars + text.size() > MaxNameChars) {
         ++m_namesLeftOut;
         return;
     }

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -56,6 +57,8 @@ protected:
 
 // Output beyond this much without a line end is not kept for the log.
 constexpr int kMaxPendingLine = 4096;
+// Lines of rsync's output other than progress reports logged for one batch.
+constexpr int kLoggedLinesPerBatch = 10;
 
 // True once no process of the group is left, within `timeoutMs`.
 bool waitForGroup(pid_t group, int timeoutMs)
@@ -345,9 +348,11 @@ void SyncManager::handleRsyncOutput()
     emit syncOutput(batch);
 
     // rsync ends a progress report with "\r" and a file name with "\n". Only
-    // the newest report of the batch matters; what is not a report (file
-    // names, rsync's summary) goes to the log as one line per batch. A piece
-    // after the last line end waits for the next batch.
+    // the newest report of the batch matters; of what is not a report (file
+    // names, rsync's summary) the first few lines go to the log, as one line
+    // per batch. A piece after the last line end waits for the next batch.
+    // The batch is walked once as bytes: on small files it holds hundreds of
+    // names and reports, and this runs twenty times a second.
     const QByteArray text = m_outputTail + batch;
     int end = int(qMax(text.lastIndexOf('\n'), text.lastIndexOf('\r'))) + 1;
     m_outputTail = text.mid(end);
@@ -355,26 +360,33 @@ void SyncManager::handleRsyncOutput()
         m_outputTail.clear();
         end = text.size();
     }
-    bool reported = false;
-    QStringList lines;
-    const QList<QByteArray> segments = text.left(end).split('\n');
-    for (auto line = segments.crbegin(); line != segments.crend(); ++line) {
-        const QList<QByteArray> reports = line->split('\r');
-        for (auto piece = reports.crbegin(); piece != reports.crend(); ++piece) {
-            const QString segment = QString::fromUtf8(*piece);
-            if (!reported && parseRsyncProgress(segment)) {
-                reported = true;
-                continue;
-            }
-            if (segment.contains(QLatin1Char('%')) && progressPattern().match(segment).hasMatch())
-                continue;
-            const QString trimmed = segment.trimmed();
-            if (!trimmed.isEmpty())
-                lines.prepend(trimmed);
+    const char *data = text.constData();
+    std::vector<std::pair<int, int>> reports; // segments holding a "%"
+    QByteArray logged;
+    int lines = 0;
+    for (int from = 0; from < end;) {
+        int to = from;
+        while (to < end && data[to] != '\n' && data[to] != '\r')
+            ++to;
+        const QByteArray segment = QByteArray::fromRawData(data + from, to - from).trimmed();
+        if (segment.contains('%')) {
+            reports.emplace_back(from, to - from);
+        } else if (!segment.isEmpty() && ++lines <= kLoggedLinesPerBatch) {
+            logged.append(segment).append('\n');
         }
+        from = to + 1;
     }
-    if (!lines.isEmpty())
-        qDebug() << "Rsync输出：" << lines.join(QLatin1Char('\n'));
+    for (auto report = reports.crbegin(); report != reports.crend(); ++report) {
+        if (parseRsyncProgress(QString::fromUtf8(data + report->first, report->second)))
+            break;
+    }
+    if (lines == 0)
+        return;
+    logged.chop(1);
+    QString message = QString::fromUtf8(logged);
+    if (lines > kLoggedLinesPerBatch)
+        message += QStringLiteral("\n(另有 %1 行)").arg(lines - kLoggedLinesPerBatch);
+    qDebug() << "Rsync输出：" << message;
 }
 
 const QRegularExpression &SyncManager::progressPattern()
