@@ -69,12 +69,12 @@ void MainWindow::initializeUI()
     progressBar->setTextVisible(true);
     mainLayout->addWidget(progressBar);
 
-    // How much of the whole export is copied, how fast and how long it will
-    // still take; shown from the first copy on.
+    // How much of the whole export is copied, and how fast and how long it
+    // will still take: two lines, empty until the first copy, so that the
+    // window has room for them from the start.
     progressLabel = new QLabel(this);
     progressLabel->setObjectName(QStringLiteral("progressLabel"));
     progressLabel->setAlignment(Qt::AlignCenter);
-    progressLabel->hide();
     mainLayout->addWidget(progressLabel);
 
     auto *buttonLayout = new QHBoxLayout;
@@ -99,6 +99,13 @@ void MainWindow::initializeUI()
     } else {
         qInfo() << "Open file failed";
     }
+
+    // The height of two lines in the label's own font, as the style sheet
+    // makes it.
+    progressLabel->ensurePolished();
+    progressLabel->setText(QStringLiteral("\n"));
+    progressLabel->setMinimumHeight(progressLabel->sizeHint().height());
+    progressLabel->clear();
 }
 
 void MainWindow::setupConnections()
@@ -371,7 +378,6 @@ void MainWindow::onSyncStarted()
     stopButton->setEnabled(true);
     exitButton->setEnabled(false);
     progressLabel->setText(formatRemaining(-1));
-    progressLabel->show();
 }
 
 void MainWindow::onSyncOutput(const QByteArray &batch)
@@ -392,11 +398,13 @@ void MainWindow::onSyncProgress(int percentage)
 void MainWindow::showProgressLine()
 {
     const qint64 now = exportClock.elapsed();
-    QString line = tr("已复制 %1 / %2").arg(formatSize(exportProgress.bytesDone()), formatSize(exportProgress.total()));
+    // Two short lines fit the window where one long one would be cut off.
+    QString line = tr("已复制 %1 / %2").arg(formatSize(exportProgress.bytesDone()), formatSize(exportProgress.total()))
+            + QLatin1Char('\n');
     const double speed = exportProgress.bytesPerSecond(now);
     if (speed > 0)
-        line += tr(" · %1/s").arg(formatSize(qint64(speed)));
-    line += tr(" · ") + formatRemaining(exportProgress.secondsLeft(now));
+        line += tr("%1/s · ").arg(formatSize(qint64(speed)));
+    line += formatRemaining(exportProgress.secondsLeft(now));
     if (const int errors = SyncManager::instance().errorCount())
         line += tr(" · %1 条错误").arg(errors);
     progressLabel->setText(line);
