@@ -138,6 +138,7 @@ bool DeviceManager::unmountDevice(const QString &device)
         return false;
     }
 
+    emit aboutToUnmount();
     const Command unmount(QStringLiteral("umount"), {mountPath()}, kUnmountTimeoutMs);
     if (!unmount.ended()) {
         qCritical() << "卸载超时:" << unmount.errorString();

@@ -29,6 +29,8 @@ public:
 
 signals:
     void deviceMounted(const QString &mountPath, qint64 size);
+    // Just before umount runs: whatever still has the drive open lets go.
+    void aboutToUnmount();
     void deviceUnmounted();
     void error(const QString &message);
 

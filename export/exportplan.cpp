@@ -1,6 +1,10 @@
 #include "export/exportplan.h"
 
+#include "export/exporttarget.h"
+
 #include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
 
 #include <cstdlib>
 #include <dirent.h>
@@ -120,4 +124,41 @@ ExportPlan planExport(const QString &source, const QString &target, const Export
     const int targetFd = ::open(QFile::encodeName(target).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     walker.walk(sourceFd, targetFd);
     return walker.result();
+}
+
+bool PlannedExport::fits(qint64 freeSpace, qint64 capacity) const
+{
+    // The file system needs room of its own while it writes (its journal,
+    // directory blocks, the metadata of a FUSE driver): one percent of the
+    // drive, at least 1 MiB and at most 256 MiB, is kept out of the count.
+    const qint64 margin = qBound<qint64>(1 << 20, capacity / 100, qint64(256) << 20);
+    return spaceNeeded() + margin <= freeSpace;
+}
+
+PlannedExport planExportTo(const QString &mountPath, const QString &source, const QString &target,
+                           const QString &databasePath, const std::atomic<bool> *cancel)
+{
+    PlannedExport planned;
+    planned.mountPath = mountPath;
+    // What the stick's file system can hold decides rsync's options: owners,
+    // modes and links only where they can be kept (or every file would be an
+    // error), times to the drive's resolution (or every export would copy
+    // everything again), and no file larger than its largest.
+    planned.drive = probeDrive(mountPath);
+    planned.rsyncOptions = rsyncOptions(planned.drive);
+    if (planned.drive.maxFileSize >= 0)
+        planned.rsyncOptions << QStringLiteral("--max-size=%1").arg(planned.drive.maxFileSize);
+
+    ExportPlan::Options options;
+    options.maxFileSize = planned.drive.maxFileSize;
+    options.modifyWindowSeconds = planned.drive.timeResolutionSeconds > 1 ? 1 : 0;
+    const QStorageInfo storage(mountPath);
+    if (storage.isValid() && storage.blockSize() > 0)
+        options.blockSize = storage.blockSize();
+    planned.plan = planExport(source, target, options, cancel);
+
+    const QString databaseCopy = target + QLatin1Char('/') + databasePath.mid(databasePath.lastIndexOf(QLatin1Char('/')) + 1);
+    if (ExportTarget::isFreeName(databaseCopy))
+        planned.databaseBytes = QFileInfo(databasePath).size();
+    return planned;
 }

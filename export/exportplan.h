@@ -1,6 +1,9 @@
 #pragma once
 
+#include "export/drivecapabilities.h"
+
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -36,3 +39,27 @@ struct ExportPlan
 // `cancel` makes the walk stop early with complete == false.
 ExportPlan planExport(const QString &source, const QString &target, const ExportPlan::Options &options,
                       const std::atomic<bool> *cancel = nullptr);
+
+// Everything that 开始复制 needs to know before it writes to the drive: what
+// the drive's file system can hold, the rsync options that follow from it,
+// and what is left to copy.
+struct PlannedExport
+{
+    QString mountPath;
+    DriveCapabilities drive;
+    QStringList rsyncOptions;  // after "-av"; empty for a drive that holds everything
+    ExportPlan plan;
+    qint64 databaseBytes = 0;  // the alarm database, when the target has no copy of it yet
+
+    qint64 bytesToCopy() const { return plan.bytesToCopy + databaseBytes; }
+    qint64 spaceNeeded() const { return plan.spaceNeeded + databaseBytes; }
+    // False when the drive's free space, less what its file system needs for
+    // itself while it writes, cannot take what is left to copy.
+    bool fits(qint64 freeSpace, qint64 capacity) const;
+};
+
+// Probes the drive mounted at `mountPath` (see probeDrive()) and walks the
+// recordings `source` against the export directory `target` on it. Meant for
+// a background thread: a set `cancel` ends the walk early.
+PlannedExport planExportTo(const QString &mountPath, const QString &source, const QString &target,
+                           const QString &databasePath, const std::atomic<bool> *cancel);

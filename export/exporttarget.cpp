@@ -36,19 +36,25 @@ bool isSafeName(const QString &hostname)
             && hostname != QLatin1String("..");
 }
 
-bool prepare(const QString &mountPath, const QString &hostname)
+bool isMountedAt(const QString &mountPath)
 {
-    if (!isSafeName(hostname))
-        return false;
-
     struct stat drive;
     struct stat parent;
     if (::stat(QFile::encodeName(mountPath).constData(), &drive) != 0 || !S_ISDIR(drive.st_mode))
         return false;
     // The drive's root sits on another file system than the directory that
     // holds the mount point; if not, nothing is mounted there any more.
-    if (::stat(QFile::encodeName(mountPath + QLatin1String("/..")).constData(), &parent) != 0
-            || parent.st_dev == drive.st_dev)
+    return ::stat(QFile::encodeName(mountPath + QLatin1String("/..")).constData(), &parent) == 0
+            && parent.st_dev != drive.st_dev;
+}
+
+bool prepare(const QString &mountPath, const QString &hostname)
+{
+    if (!isSafeName(hostname))
+        return false;
+
+    struct stat drive;
+    if (!isMountedAt(mountPath) || ::stat(QFile::encodeName(mountPath).constData(), &drive) != 0)
         return false;
 
     const QString targetPath = mountPath + QLatin1Char('/') + hostname;

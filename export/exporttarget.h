@@ -15,6 +15,10 @@ bool readHostname(const QString &path, QString *hostname);
 // one that holds a "/" or is "..". An empty name or "." stays where it is.
 bool isSafeName(const QString &hostname);
 
+// True when a file system other than the one holding `mountPath` is mounted
+// on it: a drive, as opposed to the bare mount point on the recorder's disk.
+bool isMountedAt(const QString &mountPath);
+
 // Makes sure `mountPath` + "/" + `hostname` is a real directory of the file
 // system mounted at `mountPath`, creating it (with missing parents) when it
 // does not exist. Refuses a host name that holds a "/" or is "..", a mount path

@@ -215,7 +215,10 @@ void SyncManager::handleSyncFinished(int exitCode, QProcess::ExitStatus exitStat
     // listed; everything that still exists was copied.
     //   "file has vanished: \"/media/zozadoz/record/record/ch01/0800.mp4\""
     //   "rsync warning: some files vanished before they could be transferred (code 24) at main.c(1338) [sender=3.2.7]"
-    if (exitCode == 24 && onlyVanished() && !m_stopping) {
+    // A stop that had to kill the copy is over before its end arrives here;
+    // that end is still the end of a stopped copy.
+    const bool stopped = m_stopping || m_wasStopped;
+    if (exitCode == 24 && onlyVanished() && !stopped) {
         qWarning() << "复制期间源文件被删除，数量：" << m_vanishedCount;
     } else if (exitCode != 0) {
         m_isSyncing = false;
@@ -223,7 +226,7 @@ void SyncManager::handleSyncFinished(int exitCode, QProcess::ExitStatus exitStat
         emit syncFinished(false);
         return;
     }
-    if (m_stopping) {
+    if (stopped) {
         // rsync got to the end just as it was asked to stop; the caller is
         // about to unmount, which writes the data out, so no flush is started
         // that would keep the drive busy.
@@ -314,7 +317,7 @@ void SyncManager::handleErrorLine(const QString &line)
     qWarning() << "Rsync错误：" << line;
     // While a stop is under way rsync reports the signal it was sent; that is
     // no news for the user.
-    if (m_stopping)
+    if (m_stopping || m_wasStopped)
         return;
     ++m_errorCount;
     if (m_firstErrors.size() < kKeptErrors)

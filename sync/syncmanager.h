@@ -33,6 +33,8 @@ public:
     bool startSync(const QString &source, const QString &destination, const QStringList &driveOptions);
     void stopSync();
     bool isSyncing() const { return m_isSyncing; }
+    // True while rsync is done and the drive's cache is being written out.
+    bool isFlushing() const { return m_flushing; }
 
     // Hands one decoded chunk of rsync's standard output to the progress
     // parser; emits syncProgress and returns true when it held a percentage.

@@ -133,7 +133,7 @@ private slots:
         if (ending == QLatin1String("destroy")) {
             window.reset(); // waits for the cancelled walker, within its bound
             QVERIFY2(clock.elapsed() < SizeCount::kJoinTimeoutMs, qPrintable(QString::number(clock.elapsed())));
-            QCOMPARE(log.countStartingWith(QtWarningMsg, QStringLiteral("目录大小统计未能及时停止")), 0);
+            QCOMPARE(log.countStartingWith(QtWarningMsg, QStringLiteral("后台任务未能及时停止")), 0);
             return;
         }
         if (ending == QLatin1String("remove"))

@@ -19,14 +19,15 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStorageInfo>
 #include <QVBoxLayout>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , sizeCount(new SizeCount(this))
+    , planJob(new BackgroundJob(this))
 {
     sizeCount->setObjectName(QStringLiteral("sizeCount"));
+    planJob->setObjectName(QStringLiteral("planJob"));
     initializeUI();
     setupConnections();
     updateUI();
@@ -115,7 +116,10 @@ void MainWindow::setupConnections()
     connect(&device, &DeviceManager::deviceMounted, this, &MainWindow::onDeviceMounted);
     connect(&device, &DeviceManager::deviceUnmounted, this, &MainWindow::onDeviceUnmounted);
     connect(&device, &DeviceManager::error, this, &MainWindow::showErrorMessage);
-    connect(sizeCount, &SizeCount::finished, this, &MainWindow::onSizeCounted);
+    connect(sizeCount, &SizeCount::counted, this, &MainWindow::onSizeCounted);
+    connect(planJob, &BackgroundJob::finished, this, &MainWindow::onExportPlanned);
+    // The look at the drive holds its directories open; umount would find it busy.
+    connect(&device, &DeviceManager::aboutToUnmount, planJob, &BackgroundJob::stop);
     connect(&sync, &SyncManager::syncStarted, this, &MainWindow::onSyncStarted);
     connect(&sync, &SyncManager::syncOutput, this, &MainWindow::onSyncOutput);
     connect(&sync, &SyncManager::syncFinished, this, &MainWindow::onSyncFinished);
@@ -139,7 +143,7 @@ void MainWindow::updateUI()
         // The line promises the free space, so that is what it shows, measured
         // now (the capacity measured at mount time never changes).
         usbInfoLabel->setText(tr("U盘已挂载: 可用空间: %1").arg(formatSize(device.freeSpace())));
-        startButton->setEnabled(!counting);
+        startButton->setEnabled(!counting && !planJob->isRunning());
     } else {
         usbInfoLabel->setText(tr("请插入U盘..."));
         startButton->setEnabled(false);
@@ -282,74 +286,74 @@ void MainWindow::onStartSync()
         showErrorMessage(tr("没有检测到U盘"));
         return;
     }
+    if (planJob->isRunning() || SyncManager::instance().isSyncing())
+        return;
     const QString mountPath = Settings::usbMountPathValue();
     targetPath = mountPath + QLatin1Char('/') + hostname;
+    // Nothing is looked at under a host name that would climb out of the
+    // mount point, nor on a mount point that the drive has left.
+    if (!ExportTarget::isSafeName(hostname) || !ExportTarget::isMountedAt(mountPath)) {
+        showErrorMessage(tr("创建主机名目录失败"));
+        return;
+    }
+    // One look at the drive and at both trees before anything is written,
+    // in the background: on a slow stick it takes seconds, during which the
+    // window keeps painting and a "remove", a signal or 退出 is not held up.
+    auto planned = std::make_shared<PlannedExport>();
+    plannedExport = planned;
+    planJob->start([planned, mountPath, source = sourcePath, target = targetPath,
+                    database = Settings::dbPathValue()](const std::atomic<bool> &cancelled) {
+        *planned = planExportTo(mountPath, source, target, database, &cancelled);
+    });
+    updateUI();
+    statusLabel->setText(tr("正在检查U盘空间..."));
+}
 
-    // What the stick's file system can hold decides rsync's options: owners,
-    // modes and links only where they can be kept (or every file would be an
-    // error), times to the drive's resolution (or every export would copy
-    // everything again), and no file larger than its largest.
-    const DriveCapabilities drive = probeDrive(mountPath);
-    qInfo() << "U盘文件系统:" << describe(drive);
-    QStringList driveOptions = rsyncOptions(drive);
-    if (drive.maxFileSize >= 0)
-        driveOptions << QStringLiteral("--max-size=%1").arg(drive.maxFileSize);
-
-    // One look at both trees before anything is written: what rsync will
-    // transfer is the total the progress is measured against, and it must fit.
-    ExportPlan::Options options;
-    options.maxFileSize = drive.maxFileSize;
-    options.modifyWindowSeconds = drive.timeResolutionSeconds > 1 ? 1 : 0;
-    const QStorageInfo storage(mountPath);
-    if (storage.isValid() && storage.blockSize() > 0)
-        options.blockSize = storage.blockSize();
-    const ExportPlan plan = ExportTarget::isSafeName(hostname) ? planExport(sourcePath, targetPath, options)
-                                                              : ExportPlan();
-    const QString databasePath = Settings::dbPathValue();
-    const QString databaseCopy = targetPath + QLatin1Char('/')
-            + databasePath.mid(databasePath.lastIndexOf(QLatin1Char('/')) + 1);
-    const qint64 databaseBytes = ExportTarget::isFreeName(databaseCopy) ? QFileInfo(databasePath).size() : 0;
-    qInfo() << "待复制:" << plan.filesToCopy << "个文件," << formatSize(plan.bytesToCopy + databaseBytes);
-    if (!confirmFits(plan, databaseBytes, drive.maxFileSize))
+void MainWindow::onExportPlanned()
+{
+    const std::shared_ptr<PlannedExport> planned = std::move(plannedExport);
+    updateUI();
+    if (!planned || !DeviceManager::instance().isMounted())
+        return;
+    statusLabel->setText(tr("U盘就绪"));
+    qInfo() << "U盘文件系统:" << describe(planned->drive);
+    qInfo() << "待复制:" << planned->plan.filesToCopy << "个文件," << formatSize(planned->bytesToCopy());
+    if (!confirmFits(*planned))
         return;
 
     // The drive is untrusted: the target must be a real directory of the
     // drive itself, never a link planted there that leads back into the
     // recorder, and the host name must not climb out of the mount point.
-    if (!ExportTarget::prepare(mountPath, hostname)) {
+    if (!ExportTarget::prepare(planned->mountPath, hostname)) {
         showErrorMessage(tr("创建主机名目录失败"));
         return;
     }
     copyDatabaseFile();
     exportClock.start();
-    exportProgress.start(plan.bytesToCopy, 0);
-    SyncManager::instance().startSync(sourcePath, targetPath, driveOptions);
+    exportProgress.start(planned->plan.bytesToCopy, 0);
+    SyncManager::instance().startSync(sourcePath, targetPath, planned->rsyncOptions);
 }
 
-bool MainWindow::confirmFits(const ExportPlan &plan, qint64 databaseBytes, qint64 maxFileSize)
+bool MainWindow::confirmFits(const PlannedExport &planned)
 {
     const DeviceManager &device = DeviceManager::instance();
     const qint64 free = device.freeSpace();
-    const qint64 spaceNeeded = plan.spaceNeeded + databaseBytes;
-    // The file system needs room of its own while it writes (its journal,
-    // directory blocks, metadata of a FUSE driver): one percent of the drive,
-    // at least 1 MiB and at most 256 MiB, is kept out of the count.
-    const qint64 margin = qBound<qint64>(1 << 20, device.deviceSize() / 100, qint64(256) << 20);
-    const bool fits = spaceNeeded + margin <= free;
-    if (fits && plan.tooLargeFiles == 0)
+    const bool fits = planned.fits(free, device.deviceSize());
+    if (fits && planned.plan.tooLargeFiles == 0)
         return true;
 
     QStringList problems;
     if (!fits) {
-        qWarning() << "U盘空间不足，需要:" << spaceNeeded << "可用:" << free;
+        qWarning() << "U盘空间不足，需要:" << planned.spaceNeeded() << "可用:" << free;
         problems << tr("U盘空间不足：还需复制 %1，U盘可用空间 %2。")
-                            .arg(formatSize(plan.bytesToCopy + databaseBytes), formatSize(free));
+                            .arg(formatSize(planned.bytesToCopy()), formatSize(free));
     }
-    if (plan.tooLargeFiles > 0) {
-        qWarning() << "录像大于U盘文件系统的单个文件上限:" << plan.tooLargeFiles << "个," << maxFileSize;
+    if (planned.plan.tooLargeFiles > 0) {
+        qWarning() << "录像大于U盘文件系统的单个文件上限:" << planned.plan.tooLargeFiles << "个,"
+                   << planned.drive.maxFileSize;
         problems << tr("有 %1 个录像（共 %2）大于 %3，U盘的文件系统无法存放，不会被复制。")
-                            .arg(plan.tooLargeFiles)
-                            .arg(formatSize(plan.tooLargeBytes), formatSize(maxFileSize));
+                            .arg(planned.plan.tooLargeFiles)
+                            .arg(formatSize(planned.plan.tooLargeBytes), formatSize(planned.drive.maxFileSize));
     }
     const QMessageBox::StandardButton answer = QMessageBox::question(
             this, tr("确认"), problems.join(QLatin1Char('\n')) + tr("仍要复制吗？"),
@@ -449,8 +453,12 @@ void MainWindow::onStopSync()
     const QMessageBox::StandardButton answer = QMessageBox::question(
             this, tr("确认"), tr("确定要停止复制吗？"), QMessageBox::Yes | QMessageBox::No,
             QMessageBox::NoButton);
-    if (answer == QMessageBox::Yes) {
-        SyncManager::instance().stopSync();
+    // The copy went on while the question was open: it may have ended, or
+    // rsync may be done and its data on the way to the drive, which a stop
+    // now would only turn into a failure.
+    SyncManager &sync = SyncManager::instance();
+    if (answer == QMessageBox::Yes && sync.isSyncing() && !sync.isFlushing()) {
+        sync.stopSync();
         statusLabel->setText(tr("已停止复制"));
     }
 }

@@ -6,7 +6,10 @@
 #include <QMainWindow>
 #include <QString>
 
-struct ExportPlan;
+#include <memory>
+
+struct PlannedExport;
+class BackgroundJob;
 class QHBoxLayout;
 class QKeyEvent;
 class QLabel;
@@ -47,6 +50,7 @@ private slots:
     void onDeviceMounted(const QString &mountPath, qint64 size);
     void onDeviceUnmounted();
     void onSizeCounted(const QString &path, qint64 bytes);
+    void onExportPlanned();
     void onStartSync();
     void onStopSync();
     void onExit();
@@ -63,7 +67,7 @@ private:
     void copyDatabaseFile();
     // False when the user, told that the export does not fit on the drive,
     // chose not to copy.
-    bool confirmFits(const ExportPlan &plan, qint64 databaseBytes, qint64 maxFileSize);
+    bool confirmFits(const PlannedExport &planned);
     void showProgressLine();
 
     QWidget *centralWidget = nullptr;
@@ -87,4 +91,8 @@ private:
     // Counts the recordings off the GUI thread; a child, so the window's end
     // cancels it. Until it is done the drive is not offered for export.
     SizeCount *sizeCount = nullptr;
+    // The look at the drive and the trees that 开始复制 starts; a child, so
+    // the window's end cancels it. Until it is done the start stays disabled.
+    BackgroundJob *planJob = nullptr;
+    std::shared_ptr<PlannedExport> plannedExport;
 };
