@@ -21,9 +21,10 @@ public:
     };
 
     // Starts `program` with `arguments` (no shell) and waits at most
-    // `timeoutMs` for its end. A child still running when the Command goes
-    // away is killed.
+    // `timeoutMs` for its end; a child still running then is killed, and
+    // waited for one second more at most.
     Command(const QString &program, const QStringList &arguments, int timeoutMs);
+    ~Command();
     Command(const Command &) = delete;
     Command &operator=(const Command &) = delete;
 
@@ -45,7 +46,7 @@ public:
     }
 
 private:
-    QProcess m_process;
+    QProcess *m_process;
     Outcome m_outcome = Outcome::FailedToStart;
     int m_exitCode = -1;
     int m_timeoutMs;
