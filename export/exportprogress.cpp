@@ -4,6 +4,8 @@
 #include <QString>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 // What rsync 3.5.0 (Debian 12) writes to standard output for
 // "rsync -av --progress --exclude=.* <source>/ <target>", with \r and \n
@@ -39,15 +41,101 @@ constexpr qint64 SampleEveryMs = 250;
 constexpr qint64 SpeedWindowMs = 10000;
 constexpr qint64 MinSpeedWindowMs = 2000;
 
-const QRegularExpression &progressPattern()
+// Reads one progress update, the whole segment, in the shape of
+//   ^ *(\d{1,3}(?:[,.]\d{3})*) +\d{1,3}% +\d+[.,]\d\d[kMGTP]?B/s +(?:\d+:\d\d:\d\d|\?\?:\?\?:\?\?)
+//   ( \(xfr#\d+, (?:to|ir)-chk=\d+/\d+\))? *$
+// (bytes with digit grouping, percent, rate, time left or "??:??:??", then
+// the end of the file's line, if it is the last update of the file). Written
+// out by hand: it runs for every file of an export, where a regular
+// expression on a decoded string cost more than everything else the tool
+// does while rsync copies.
+class UpdateReader
 {
-    // Bytes with digit grouping, percent, rate, time left or "??:??:??",
-    // then the end of the file's line, if it is the last update of the file.
-    static const QRegularExpression pattern(QStringLiteral(
-        "^ *(\\d{1,3}(?:[,.]\\d{3})*) +\\d{1,3}% +\\d+[.,]\\d\\d[kMGTP]?B/s +(?:\\d+:\\d\\d:\\d\\d|\\?\\?:\\?\\?:\\?\\?)"
-        "( \\(xfr#\\d+, (?:to|ir)-chk=\\d+/\\d+\\))? *$"));
-    return pattern;
-}
+public:
+    UpdateReader(const char *begin, const char *end)
+        : m_p(begin)
+        , m_end(end)
+    {
+    }
+
+    bool read(qint64 *bytes, bool *last)
+    {
+        skipSpaces();
+        if (!groupedNumber(bytes) || !spaces() || !digits(1, 3) || !literal("%") || !spaces() || !digits(1, -1)
+                || !(literal(".") || literal(",")) || !digits(2, 2))
+            return false;
+        if (m_p < m_end && (*m_p == 'k' || *m_p == 'M' || *m_p == 'G' || *m_p == 'T' || *m_p == 'P'))
+            ++m_p;
+        if (!literal("B/s") || !spaces())
+            return false;
+        if (!literal("??:??:??")
+                && !(digits(1, -1) && literal(":") && digits(2, 2) && literal(":") && digits(2, 2)))
+            return false;
+        *last = literal(" (xfr#");
+        if (*last
+                && !(digits(1, -1) && literal(", ") && (literal("to") || literal("ir")) && literal("-chk=")
+                     && digits(1, -1) && literal("/") && digits(1, -1) && literal(")")))
+            return false;
+        skipSpaces();
+        return m_p == m_end;
+    }
+
+private:
+    static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+    void skipSpaces()
+    {
+        while (m_p < m_end && *m_p == ' ')
+            ++m_p;
+    }
+    bool spaces()
+    {
+        const char *start = m_p;
+        skipSpaces();
+        return m_p > start;
+    }
+    // At least `min` and at most `max` (-1: any number of) digits.
+    bool digits(int min, int max)
+    {
+        int n = 0;
+        while (m_p < m_end && isDigit(*m_p) && (max < 0 || n < max)) {
+            ++m_p;
+            ++n;
+        }
+        return n >= min && !(max >= 0 && m_p < m_end && isDigit(*m_p));
+    }
+    bool literal(const char *text)
+    {
+        const size_t length = std::strlen(text);
+        if (size_t(m_end - m_p) < length || std::memcmp(m_p, text, length) != 0)
+            return false;
+        m_p += length;
+        return true;
+    }
+    // 1 to 3 digits, then groups of a separator and 3 digits: "4,403,019,776".
+    bool groupedNumber(qint64 *value)
+    {
+        qint64 result = 0;
+        int n = 0;
+        while (m_p < m_end && isDigit(*m_p) && n < 3) {
+            result = result * 10 + (*m_p++ - '0');
+            ++n;
+        }
+        if (n == 0 || (m_p < m_end && isDigit(*m_p)))
+            return false;
+        while (m_end - m_p >= 4 && (*m_p == ',' || *m_p == '.') && isDigit(m_p[1]) && isDigit(m_p[2])
+               && isDigit(m_p[3])) {
+            if (result > (std::numeric_limits<qint64>::max() - 999) / 1000)
+                return false;
+            result = result * 1000 + (m_p[1] - '0') * 100 + (m_p[2] - '0') * 10 + (m_p[3] - '0');
+            m_p += 4;
+        }
+        *value = result;
+        return true;
+    }
+
+    const char *m_p;
+    const char *m_end;
+};
 
 const QRegularExpression &rsyncOwnLinePattern()
 {
@@ -141,15 +229,7 @@ bool ExportProgress::parseProgress(const QByteArray &segment, qint64 *bytes, boo
 {
     if (segment.isEmpty() || segment.size() > 200)
         return false;
-    const QRegularExpressionMatch match = progressPattern().match(QString::fromLatin1(segment));
-    if (!match.hasMatch())
-        return false;
-    QString digits = match.captured(1);
-    digits.remove(QLatin1Char(',')).remove(QLatin1Char('.'));
-    bool ok = false;
-    *bytes = digits.toLongLong(&ok);
-    *last = match.capturedLength(2) > 0;
-    return ok;
+    return UpdateReader(segment.constData(), segment.constData() + segment.size()).read(bytes, last);
 }
 
 void ExportProgress::handleLine(const QByteArray &line)

@@ -371,11 +371,13 @@ void SyncManager::handleRsyncOutput()
         int to = from;
         while (to < end && data[to] != '\n' && data[to] != '\r')
             ++to;
-        const QByteArray segment = QByteArray::fromRawData(data + from, to - from).trimmed();
-        if (segment.contains('%')) {
-            reports.emplace_back(from, to - from);
-        } else if (!segment.isEmpty() && ++lines <= kLoggedLinesPerBatch) {
-            logged.append(segment).append('\n');
+        const int length = to - from;
+        if (std::memchr(data + from, '%', size_t(length))) {
+            reports.emplace_back(from, length);
+        } else if (length > 0) {
+            const QByteArray line = QByteArray::fromRawData(data + from, length).trimmed();
+            if (!line.isEmpty() && ++lines <= kLoggedLinesPerBatch)
+                logged.append(line).append('\n');
         }
         from = to + 1;
     }
