@@ -589,17 +589,24 @@ void ExportTest::recordingsDeletedDuringCopy()
 void ExportTest::fileSystems_data()
 {
     QTest::addColumn<QString>("fileSystem");
+    QTest::addColumn<QString>("found");     // what the probe logs
     QTest::addColumn<QString>("options");   // what the logged command line adds after -av
-    QTest::newRow("ext4") << "ext4" << "";
-    QTest::newRow("exfat") << "exfat" << "--no-owner --no-group --no-perms --no-links ";
-    QTest::newRow("ntfs") << "ntfs" << "--no-owner --no-group --no-perms ";
+    QTest::newRow("ext4") << "ext4" << "ext4: owners yes, permissions yes, links yes, time 1 s, largest file unlimited"
+                          << "";
+    QTest::newRow("exfat") << "exfat" << "exfat: owners no, permissions no, links no, time 1 s, largest file unlimited"
+                           << "--no-owner --no-group --no-perms --no-links ";
+    // ntfs-3g answers a chown and a chmod with success and keeps neither.
+    QTest::newRow("ntfs") << "ntfs" << "ntfs: owners no, permissions no, links yes, time 1 s, largest file unlimited"
+                          << "--no-owner --no-group --no-perms ";
     QTest::newRow("vfat") << "vfat"
+                          << "vfat: owners no, permissions no, links no, time 2 s, largest file 4294967295 bytes"
                           << "--no-owner --no-group --no-perms --no-links --modify-window=1 --max-size=4294967295 ";
 }
 
 void ExportTest::fileSystems()
 {
     QFETCH(QString, fileSystem);
+    QFETCH(QString, found);
     QFETCH(QString, options);
     makeRecordings(6, 256);
     QVERIFY(::chown(QFile::encodeName(kRecordings + "/ch1/2024-05-01/0.mp4").constData(), 1234, 1234) == 0);
@@ -622,8 +629,13 @@ void ExportTest::fileSystems()
         std::printf("%s export %d: %lld ms\n", qPrintable(fileSystem), round, clock.elapsed());
         QVERIFY2(finished.last().at(0).toBool(), qPrintable(m_log->dump()));
         CHECKED(expectEnded("复制完成"));
+        QCOMPARE(m_log->count(QtInfoMsg, "U盘文件系统: \"" + found + '"'), 1);
         QCOMPARE(m_log->countStartingWith(QtInfoMsg, "开始同步，执行命令： \"/usr/bin/rsync\" \"-av " + options
                                                           + "--progress --exclude=.* "), 1);
+        // The probe leaves nothing behind on the drive.
+        QStringList top = QDir(kMountPoint).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        top.removeAll("lost+found");
+        QCOMPARE(top, QStringList{"rec01"});
         QStringList problems = differences(false);
         problems.removeAll("missing: latest.mp4"); // no links on the drive: a link holds no recording
         QCOMPARE(problems, QStringList());
