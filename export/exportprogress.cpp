@@ -126,7 +126,8 @@ private:
                && isDigit(m_p[3])) {
             if (result > (std::numeric_limits<qint64>::max() - 999) / 1000)
                 return false;
-            result = result * 1000 + (m_p[1] - '0') * 100 + (m_p[2] - '0') * 10 + (m_p[3] - '0');
+            const int group = (m_p[1] - '0') * 100 + (m_p[2] - '0') * 10 + (m_p[3] - '0');
+            result = result * 1000 + group;
             m_p += 4;
         }
         *value = result;
