@@ -124,9 +124,9 @@ private:
             return false;
         while (m_end - m_p >= 4 && (*m_p == ',' || *m_p == '.') && isDigit(m_p[1]) && isDigit(m_p[2])
                && isDigit(m_p[3])) {
-            if (result > (std::numeric_limits<qint64>::max() - 999) / 1000)
-                return false;
             const int group = (m_p[1] - '0') * 100 + (m_p[2] - '0') * 10 + (m_p[3] - '0');
+            if (result > (std::numeric_limits<qint64>::max() - group) / 1000)
+                return false;
             result = result * 1000 + group;
             m_p += 4;
         }

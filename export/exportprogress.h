@@ -43,11 +43,15 @@ public:
     // tells how many names were left out.
     QStringList takeFileNames();
 
+    // One progress update of rsync, the whole `segment` (without its "\r" or
+    // "\n"): the bytes of the file so far, and whether it is the file's last
+    // update. False for anything else.
+    static bool parseProgress(const QByteArray &segment, qint64 *bytes, bool *last);
+
 private:
     void endSegment(char terminator);
     void handleLine(const QByteArray &line);
     bool handleProgress(const QByteArray &segment);
-    static bool parseProgress(const QByteArray &segment, qint64 *bytes, bool *last);
     void addFileName(const QByteArray &name);
     void takeSample(qint64 nowMs);
     void updatePercent();
