@@ -174,7 +174,6 @@ void SyncManager::stopSync()
     if (!m_isSyncing)
         return;
     qInfo() << "正在停止同步进程";
-    m_stopping = true;
     m_wasStopped = true;
     m_process->terminate();
     // An end within the wait is handled inside it, helpers included.
@@ -187,7 +186,6 @@ void SyncManager::stopSync()
         else
             m_process->kill();
     }
-    m_stopping = false;
     m_isSyncing = false;
 }
 
@@ -202,8 +200,7 @@ void SyncManager::handleSyncFinished(int exitCode, QProcess::ExitStatus exitStat
     handleRsyncOutput();
     closeOutputPipe();
     handleRsyncError();
-    if (!m_errorTail.isEmpty())
-        handleErrorLine(QString::fromUtf8(std::exchange(m_errorTail, QByteArray())).trimmed());
+    flushErrorTail();
     if (exitStatus == QProcess::CrashExit) {
         m_isSyncing = false;
         qCritical() << "同步进程崩溃";
@@ -217,8 +214,7 @@ void SyncManager::handleSyncFinished(int exitCode, QProcess::ExitStatus exitStat
     //   "rsync warning: some files vanished before they could be transferred (code 24) at main.c(1338) [sender=3.2.7]"
     // A stop that had to kill the copy is over before its end arrives here;
     // that end is still the end of a stopped copy.
-    const bool stopped = m_stopping || m_wasStopped;
-    if (exitCode == 24 && onlyVanished() && !stopped) {
+    if (exitCode == 24 && onlyVanished() && !m_wasStopped) {
         qWarning() << "复制期间源文件被删除，数量：" << m_vanishedCount;
     } else if (exitCode != 0) {
         m_isSyncing = false;
@@ -226,7 +222,7 @@ void SyncManager::handleSyncFinished(int exitCode, QProcess::ExitStatus exitStat
         emit syncFinished(false);
         return;
     }
-    if (stopped) {
+    if (m_wasStopped) {
         // rsync got to the end just as it was asked to stop; the caller is
         // about to unmount, which writes the data out, so no flush is started
         // that would keep the drive busy.
@@ -307,6 +303,12 @@ void SyncManager::handleRsyncError()
     }
     m_errorTail.remove(0, start);
     if (m_errorTail.size() > kMaxPendingLine)
+        flushErrorTail();
+}
+
+void SyncManager::flushErrorTail()
+{
+    if (!m_errorTail.isEmpty())
         handleErrorLine(QString::fromUtf8(std::exchange(m_errorTail, QByteArray())).trimmed());
 }
 
@@ -315,9 +317,9 @@ void SyncManager::handleErrorLine(const QString &line)
     if (line.isEmpty())
         return;
     qWarning() << "Rsync错误：" << line;
-    // While a stop is under way rsync reports the signal it was sent; that is
+    // Once a stop was asked for, rsync reports the signal it was sent; that is
     // no news for the user.
-    if (m_stopping || m_wasStopped)
+    if (m_wasStopped)
         return;
     ++m_errorCount;
     if (m_firstErrors.size() < kKeptErrors)
@@ -394,18 +396,13 @@ void SyncManager::handleRsyncOutput()
     qDebug() << "Rsync输出：" << message;
 }
 
-const QRegularExpression &SyncManager::progressPattern()
-{
-    static const QRegularExpression progressRegex(QStringLiteral("\\s*(\\d+)%\\s+"));
-    return progressRegex;
-}
-
 bool SyncManager::parseRsyncProgress(const QString &output)
 {
     // A progress report of "rsync --progress" looks like
     //   "      1,048,576  45%  102.40MB/s    0:00:00\r"
     // and the percentage is the first number followed by "%" and white space.
-    const QRegularExpressionMatch match = progressPattern().match(output);
+    static const QRegularExpression progressRegex(QStringLiteral("\\s*(\\d+)%\\s+"));
+    const QRegularExpressionMatch match = progressRegex.match(output);
     if (!match.hasMatch())
         return false;
     emit syncProgress(match.captured(1).toInt());

@@ -7,8 +7,6 @@
 #include <QTimer>
 
 #include <memory>
-
-class QRegularExpression;
 #include <sys/types.h>
 
 // Runs rsync as a child process that copies the contents of one directory into
@@ -78,19 +76,17 @@ private:
     // what remains after the wait.
     void waitForHelpers();
     void handleErrorLine(const QString &line);
+    // Takes a piece of standard error that never got its line end as a line.
+    void flushErrorTail();
     // True when everything rsync reported on standard error was a file that
     // vanished before it could be sent ("file has vanished", exit code 24).
     bool onlyVanished() const { return m_errorCount > 0 && m_errorCount == m_vanishedLines; }
     void closeOutputPipe();
-    static const QRegularExpression &progressPattern();
 
     std::unique_ptr<QProcess> m_process;
     bool m_isSyncing = false;
     // Set while the child is "sync -f" on the destination rather than rsync.
     bool m_flushing = false;
-    // Set while stopSync waits: a copy that ends successfully during a stop
-    // request is not flushed and is reported as stopped.
-    bool m_stopping = false;
     QString m_destination;
     // The child runs as the leader of its own process group; its id, or 0.
     pid_t m_processGroup = 0;
@@ -104,5 +100,9 @@ private:
     int m_vanishedCount = 0;
     int m_vanishedLines = 0;
     QStringList m_firstErrors;
+    // Set by stopSync() until the next start: a copy that ends during or
+    // after a stop request (successfully, or with vanished files) is not
+    // flushed and is reported as stopped, and what rsync says about the
+    // signal is no error to report.
     bool m_wasStopped = false;
 };
