@@ -14,6 +14,17 @@ bool lstatPath(const QString &path, struct stat *st)
     return ::lstat(QFile::encodeName(path).constData(), st) == 0;
 }
 
+// The root of the drive mounted at `mountPath` into `drive`; false when that
+// is no directory, or no other file system than the one holding the mount
+// point (nothing is mounted there any more).
+bool statMountedDrive(const QString &mountPath, struct stat *drive)
+{
+    struct stat parent;
+    return ::stat(QFile::encodeName(mountPath).constData(), drive) == 0 && S_ISDIR(drive->st_mode)
+            && ::stat(QFile::encodeName(mountPath + QLatin1String("/..")).constData(), &parent) == 0
+            && parent.st_dev != drive->st_dev;
+}
+
 } // namespace
 
 namespace ExportTarget {
@@ -39,22 +50,13 @@ bool isSafeName(const QString &hostname)
 bool isMountedAt(const QString &mountPath)
 {
     struct stat drive;
-    struct stat parent;
-    if (::stat(QFile::encodeName(mountPath).constData(), &drive) != 0 || !S_ISDIR(drive.st_mode))
-        return false;
-    // The drive's root sits on another file system than the directory that
-    // holds the mount point; if not, nothing is mounted there any more.
-    return ::stat(QFile::encodeName(mountPath + QLatin1String("/..")).constData(), &parent) == 0
-            && parent.st_dev != drive.st_dev;
+    return statMountedDrive(mountPath, &drive);
 }
 
 bool prepare(const QString &mountPath, const QString &hostname)
 {
-    if (!isSafeName(hostname))
-        return false;
-
     struct stat drive;
-    if (!isMountedAt(mountPath) || ::stat(QFile::encodeName(mountPath).constData(), &drive) != 0)
+    if (!isSafeName(hostname) || !statMountedDrive(mountPath, &drive))
         return false;
 
     const QString targetPath = mountPath + QLatin1Char('/') + hostname;
