@@ -1,7 +1,8 @@
 #!/bin/bash
 # The inside of scripts/demo.sh, run in the private mount namespace of
 # tests/sandbox.sh: writes the recorder's configuration and recordings, starts
-# the tool with "<loop device> add" and shows what landed on the drive.
+# the tool with "<loop device> add" and shows what landed on the drive. Fails
+# when the tool's log (its standard error) holds a warning of Qt's own.
 set -euo pipefail
 binary=$1 loop=$2 work=$3
 shift 3
@@ -104,3 +105,13 @@ else
     echo "The drive's rec01/ differs from the recordings (or the export was not run)."
 fi
 umount "$work/check"
+
+# Qt reports a style sheet it cannot read and a misused object, widget, layout
+# or painter with a warning on standard error and then carries on.
+qt_warnings='Unknown property|Could not parse (application )?stylesheet|QObject::|QWidget::|QLayout|QPainter'
+if grep -qE "$qt_warnings" "$log"; then
+    echo
+    echo "demo: FAILED: the tool's log holds $(grep -cE "$qt_warnings" "$log") Qt warning line(s):" >&2
+    grep -E "$qt_warnings" "$log" | sort | uniq -c >&2
+    exit 1
+fi

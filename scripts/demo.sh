@@ -10,7 +10,9 @@
 #   scripts/demo.sh --screenshots DIR   also keeps the window's states as PNG files in DIR
 #
 # A screenshot of the last state is left in ./corvalet-demo.png. The loop device
-# and the image are removed however the demo ends.
+# and the image are removed however the demo ends. The demo fails when the
+# tool's standard error holds a Qt warning (an unknown style sheet property,
+# a QObject::, QWidget::, QLayout or QPainter complaint).
 set -euo pipefail
 # Needs root (packages, loop devices, mounts): a user with sudo rights may
 # start it as it is and is asked for the password.
