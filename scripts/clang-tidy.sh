@@ -1,7 +1,8 @@
 #!/bin/bash
 # Runs clang-tidy (configuration: .clang-tidy) over the product's sources in
-# the product's folders (app/, ui/, config/, platform/, device/, sync/, export/, session/), using the compile commands of a clang build in
-# build-tidy/. Exits non-zero on any warning.
+# the product's folders (config/, platform/, device/, sync/, export/, session/,
+# ui/, app/), using the compile commands of a clang build in build-tidy/.
+# Exits non-zero on any warning.
 #   scripts/clang-tidy.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
