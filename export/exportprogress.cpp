@@ -7,20 +7,29 @@
 #include <cstring>
 #include <limits>
 
-// What rsync 3.5.0 (Debian 12) writes to standard output for
+// What rsync 3.5.0 (protocol 32, Debian 12) writes to standard output for
 // "rsync -av --progress --exclude=.* <source>/ <target>", with \r and \n
-// written out:
+// written out, as recorded in tests/data/rsync/first-export.txt ("..." leaves
+// out lines):
 //
 //   sending incremental file list\n
 //   ch01/\n
 //   ch01/2026-12-01 08.mp4\n
 //   \r         32,768   1%    0.00kB/s    0:00:00  \r      3,000,000 100%  235.81MB/s    0:00:00 (xfr#1, to-chk=4/8)\n
+//   ...
 //   ch02/new\#012line.mp4\n
-//   \r              0 100%    0.00kB/s    0:00:00 (xfr#2, ir-chk=1000/1405)\n
-//   \r  4,317,413,376  98%  270.97MB/s    0:00:00  \r  4,403,019,776 100%  274.73MB/s    0:00:15 (xfr#1, to-chk=1/4)\n
+//   \r             10 100%    0.81kB/s    0:00:00  \r             10 100%    0.81kB/s    0:00:00 (xfr#4, to-chk=1/8)\n
+//   ...
 //   \n
 //   sent 3,007,881 bytes  received 119 bytes  6,016,000.00 bytes/sec\n
 //   total size is 3,006,710  speedup is 1.00\n
+//
+// A file finished while the file list is still growing
+// (incremental-ir-chk.txt), and the last updates of a large file
+// (big-file-and-vanished.txt):
+//
+//   \r          3,000 100%    0.00kB/s    0:00:00  \r          3,000 100%    0.00kB/s    0:00:00 (xfr#1, ir-chk=1000/2203)\n
+//   \r  4,317,413,376  98%  270.97MB/s    0:00:00  \r  4,403,019,776 100%  274.73MB/s    0:00:15 (xfr#1, to-chk=1/4)\n
 //
 // Every progress update starts with "\r"; the last one of a file carries
 // "(xfr#N, to-chk=R/T)", or "ir-chk" while the file list is still growing,
