@@ -21,7 +21,7 @@ runs=${RUNS:-9}
 # Configured every time so that a build directory made before this benchmark
 # existed learns about it.
 cmake -S "$root" -B "$build" >/dev/null
-make -C "$build" -j"$(nproc)" bench_dirsize >/dev/null
+cmake --build "$build" -j"$(nproc)" --target bench_dirsize >/dev/null
 bench=$build/bench/bench_dirsize
 
 tmp=$(mktemp -d -p "${BENCH_TMPDIR:-/var/tmp}" corvalet-dirsize.XXXXXX)
