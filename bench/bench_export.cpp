@@ -169,10 +169,10 @@ int main(int argc, char *argv[])
         atFinish = usageNow();
         succeeded = success;
     });
-    QObject::connect(&sync, &SyncManager::syncProgress, [&](int) { ++progress; });
     // Each batch of output is one update of the bar and the progress line.
     QVector<qint64> updatesNs;
     QObject::connect(&sync, &SyncManager::syncOutput, [&](const QByteArray &) {
+        ++progress;
         if (exportClock.isValid())
             updatesNs.append(exportClock.nsecsElapsed());
     });

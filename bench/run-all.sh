@@ -27,8 +27,9 @@
 # the real program under Xvfb against a bare mount and unmount, the size count
 # against du -sbL, and runs the progress parser benchmark.
 #
-# Takes about 10 minutes on 2 cores; needs root, rsync, e2fsprogs, Xvfb and
-# python3-xlib (the start-up figure is left out without the last two), about
+# Takes about 10 minutes on 2 cores; needs root, rsync, e2fsprogs, Xvfb,
+# python3-xlib and xdotool (without Xvfb and python3-xlib the start-up figure
+# is left out, without Xvfb and xdotool the real program's figures), about
 # 2 GiB for the trees and 3 GiB for a drive image in BENCH_TMPDIR.
 #
 # Environment:
@@ -334,9 +335,6 @@ inner() {
         xvfb_pid=''
     fi
 
-    echo "== progress parser"
-    "$bin/bench_progress" >"$results/progress.out"
-
     print_table "$results" "$startup_note" "$real_note"
 }
 
@@ -413,8 +411,6 @@ print_table() {
         echo "Real program figures $real_note."
     fi
     [ -n "$startup_note" ] && echo "Start-up figure $startup_note."
-    echo "Progress parser (bench_progress, for each cutting of the stream):"
-    sed 's/^/    /' "$r/progress.out"
 }
 
 if [ "${1:-}" = --inner ]; then
@@ -437,7 +433,7 @@ done
 
 echo "== build ($build)"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-make -C "$build" -j"$(nproc)" corvalet bench_export bench_command bench_dirsize bench_progress >/dev/null
+cmake --build "$build" -j"$(nproc)" --target corvalet bench_export bench_command bench_dirsize >/dev/null
 
 work=$(mktemp -d -p "${BENCH_TMPDIR:-/var/tmp}" corvalet-bench.XXXXXX)
 drives=''

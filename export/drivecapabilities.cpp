@@ -261,7 +261,7 @@ bool DriveCapabilities::holdsEverything() const
     return owners && permissions && symlinks && timeResolutionSeconds == 0 && maxFileSize < 0;
 }
 
-DriveCapabilities probeDrive(const QString &mountPath)
+DriveCapabilities typeCapabilities(const QString &mountPath)
 {
     DriveCapabilities caps;
     caps.fileSystem = fileSystemType(mountPath);
@@ -278,6 +278,13 @@ DriveCapabilities probeDrive(const QString &mountPath)
         caps.timeResolutionSeconds = 2;
         caps.maxFileSize = fat32Limit;
     }
+    return caps;
+}
+
+DriveCapabilities probeDrive(const QString &mountPath)
+{
+    DriveCapabilities caps = typeCapabilities(mountPath);
+    const Family family = familyOf(caps.fileSystem);
 
     // The probe wins for owners, permissions and links: it shows what this
     // driver with these mount options does, which is what rsync will meet.

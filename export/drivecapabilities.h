@@ -21,6 +21,11 @@ struct DriveCapabilities {
 // link found on the drive.
 DriveCapabilities probeDrive(const QString &mountPath);
 
+// What the type of the file system mounted at mountPath alone says, without
+// writing to it: the largest file and the time resolution are sure, owners,
+// modes and links a guess (probeDrive() finds out).
+DriveCapabilities typeCapabilities(const QString &mountPath);
+
 // The rsync options to add after "-av" for such a drive; empty when it holds
 // everything.
 QStringList rsyncOptions(const DriveCapabilities &caps);

@@ -1,11 +1,15 @@
 #pragma once
 
 #include "export/drivecapabilities.h"
+#include "export/recordingindex.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
+
+struct stat;
 
 // What an export still has to copy: the recordings that the target directory
 // on the drive does not already hold with the same size and modification time
@@ -32,13 +36,34 @@ struct ExportPlan
     };
 };
 
+// What one recording `source` (named `name` in its directory) costs the
+// drive whose copy of that directory is `targetFd` (-1: none): nothing to
+// copy when the drive holds a regular file of the same size and time (rsync's
+// quick check), else its bytes and blocks. Nothing on the drive is followed.
+RecordingSizes sizesOnDrive(const struct stat &source, int targetFd, const char *name,
+                            const ExportPlan::Options &options);
+
 // Walks `source` (names beginning with "." left out, as the copy leaves them
 // out; links are not followed, as rsync -a copies them as links) against
 // `target`. Nothing on the drive is followed or written: a link or anything
 // but a directory where the target expects one counts as missing. A set
 // `cancel` makes the walk stop early with complete == false.
+//
+// Only the recordings of `selection` count. Each of them also goes into
+// `index` when one is given, and its path relative to `source` to `visit`,
+// which returns false to end the walk.
+using RecordingVisitor = std::function<bool(const char *relativePath, size_t length)>;
 ExportPlan planExport(const QString &source, const QString &target, const ExportPlan::Options &options,
-                      const std::atomic<bool> *cancel = nullptr);
+                      const std::atomic<bool> *cancel = nullptr, const ExportSelection &selection = ExportSelection(),
+                      RecordingIndex *index = nullptr, const RecordingVisitor &visit = RecordingVisitor());
+
+// Writes the paths of the recordings of `selection` (relative to `source`,
+// each ended by a NUL, as "rsync --from0 --files-from=-" reads them) to the
+// stream socket `fd` while its reader takes them, walking the recordings as it
+// goes: a million chosen files never sit in memory as a list. False when the
+// reader went away or the walk was cancelled.
+bool writeRecordingList(int fd, const QString &source, const ExportSelection &selection,
+                        const std::atomic<bool> &cancelled);
 
 // Everything that 开始复制 needs to know before it writes to the drive: what
 // the drive's file system can hold, the rsync options that follow from it,
@@ -48,18 +73,26 @@ struct PlannedExport
     QString mountPath;
     DriveCapabilities drive;
     QStringList rsyncOptions;  // after "-av"; empty for a drive that holds everything
+    ExportSelection selection;
     ExportPlan plan;
-    qint64 databaseBytes = 0;  // the alarm database, when the target has no copy of it yet
+    // The selection's recordings by time, to find its newest part that fits.
+    RecordingIndex index;
+    qint64 databaseBytes = 0;  // the alarm database, a new snapshot of it
 
     qint64 bytesToCopy() const { return plan.bytesToCopy + databaseBytes; }
     qint64 spaceNeeded() const { return plan.spaceNeeded + databaseBytes; }
     // False when the drive's free space, less what its file system needs for
     // itself while it writes, cannot take what is left to copy.
     bool fits(qint64 freeSpace, qint64 capacity) const;
+    // The newest part of the selection that fits (one time cut across its
+    // cameras); its plan holds that part's figures. The selection's start is
+    // kNoEnd when not even its newest recordings fit.
+    PlannedExport newestThatFits(qint64 freeSpace, qint64 capacity) const;
 };
 
 // Probes the drive mounted at `mountPath` (see probeDrive()) and walks the
-// recordings `source` against the export directory `target` on it. Meant for
-// a background thread: a set `cancel` ends the walk early.
+// chosen recordings of `source` against the export directory `target` on it.
+// Meant for a background thread: a set `cancel` ends the walk early.
 PlannedExport planExportTo(const QString &mountPath, const QString &source, const QString &target,
-                           const QString &databasePath, const std::atomic<bool> *cancel);
+                           const QString &databasePath, const ExportSelection &selection,
+                           const std::atomic<bool> *cancel);

@@ -1,18 +1,16 @@
 #include "export/sizecount.h"
 
-#include "export/dirsize.h"
-
 SizeCount::SizeCount(QObject *parent)
     : BackgroundJob(parent)
 {
-    connect(this, &BackgroundJob::finished, this, [this] { emit counted(m_path, *m_bytes); });
+    connect(this, &BackgroundJob::finished, this, [this] { emit counted(m_path, *m_count); });
 }
 
-void SizeCount::start(const QString &path)
+void SizeCount::start(const QString &path, const QString &target, const ExportPlan::Options &options, qint64 now)
 {
     m_path = path;
-    m_bytes = std::make_shared<qint64>(-1);
-    BackgroundJob::start([path, bytes = m_bytes](const std::atomic<bool> &cancelled) {
-        *bytes = directorySize(path, cancelled);
+    m_count = std::make_shared<RecordingCount>();
+    BackgroundJob::start([path, target, options, now, count = m_count](const std::atomic<bool> &cancelled) {
+        *count = countRecordings(path, target, options, now, cancelled);
     });
 }

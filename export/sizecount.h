@@ -1,12 +1,13 @@
 #pragma once
 
 #include "export/backgroundjob.h"
+#include "export/dirsize.h"
 
 #include <QString>
 
 #include <memory>
 
-// The recordings count (directorySize()) as a background job, so that the
+// The recordings count (countRecordings()) as a background job, so that the
 // window is shown and painted while a large tree on a busy disk is walked.
 // A cancelled count (the session ends) is never reported; its walker stops
 // within one system call.
@@ -16,15 +17,18 @@ class SizeCount : public BackgroundJob
 public:
     explicit SizeCount(QObject *parent = nullptr);
 
-    void start(const QString &path);
+    // Counts `path`, comparing with the export directory `target` on the
+    // drive, the sizes by time counted back from `now`.
+    void start(const QString &path, const QString &target, const ExportPlan::Options &options, qint64 now);
     // True from start() until a result was delivered or the count cancelled.
     bool isCounting() const { return isRunning(); }
 
 signals:
-    void counted(const QString &path, qint64 bytes);
+    // The count delivered; the job hands over its result once.
+    void counted(const QString &path, const RecordingCount &count);
 
 private:
     // Of the latest count: only its end is ever delivered.
     QString m_path;
-    std::shared_ptr<qint64> m_bytes;
+    std::shared_ptr<RecordingCount> m_count;
 };

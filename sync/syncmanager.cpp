@@ -7,7 +7,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QRegularExpression>
 #include <QThread>
 
 #include <cerrno>
@@ -16,7 +15,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 namespace {
 
@@ -44,6 +42,8 @@ class RsyncProcess : public QProcess
 public:
     // Write end of the output pipe for the next child, or -1.
     int outputFd = -1;
+    // The list of files to copy, read end, for the next child, or -1.
+    int inputFd = -1;
 
 protected:
     void setupChildProcess() override
@@ -52,6 +52,8 @@ protected:
         Priority::lowerToBackground();
         if (outputFd >= 0)
             ::dup2(outputFd, STDOUT_FILENO);
+        if (inputFd >= 0)
+            ::dup2(inputFd, STDIN_FILENO);
     }
 };
 
@@ -100,6 +102,22 @@ bool SyncManager::startSync(const QString &source, const QString &destination)
 
 bool SyncManager::startSync(const QString &source, const QString &destination, const QStringList &driveOptions)
 {
+    return startSync(source, destination, driveOptions, -1);
+}
+
+bool SyncManager::startSync(const QString &source, const QString &destination, const QStringList &driveOptions,
+                            int fileList)
+{
+    // The list is ours from here on, whatever happens.
+    struct ListGuard
+    {
+        int fd;
+        ~ListGuard()
+        {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } listGuard{fileList};
     if (m_isSyncing) {
         qWarning() << "正在同步中";
         emit syncError(tr("正在同步中"));
@@ -121,13 +139,11 @@ bool SyncManager::startSync(const QString &source, const QString &destination, c
         return false;
     }
 
-    const QStringList arguments = QStringList{QStringLiteral("-av")} + driveOptions
-            + QStringList{
-                    QStringLiteral("--progress"),
-                    QStringLiteral("--exclude=.*"),
-                    source + QLatin1Char('/'),
-                    destination,
-            };
+    QStringList arguments = QStringList{QStringLiteral("-av")} + driveOptions
+            + QStringList{QStringLiteral("--progress"), QStringLiteral("--exclude=.*")};
+    if (fileList >= 0)
+        arguments << QStringLiteral("--from0") << QStringLiteral("--files-from=-");
+    arguments << source + QLatin1Char('/') << destination;
     qInfo() << "开始同步，执行命令：" << Settings::rsyncPathValue() << arguments.join(QLatin1Char(' '));
 
     int pipeFds[2];
@@ -151,9 +167,11 @@ bool SyncManager::startSync(const QString &source, const QString &destination, c
     m_wasStopped = false;
     auto *rsync = static_cast<RsyncProcess *>(m_process.get());
     rsync->outputFd = pipeFds[1];
+    rsync->inputFd = fileList;
     m_process->start(Settings::rsyncPathValue(), arguments, QIODevice::ReadWrite);
     const bool started = m_process->waitForStarted(kStartTimeoutMs);
     rsync->outputFd = -1;
+    rsync->inputFd = -1;
     ::close(pipeFds[1]);
     m_outputFd = pipeFds[0];
     if (!started) {
@@ -352,12 +370,12 @@ void SyncManager::handleRsyncOutput()
         return;
     emit syncOutput(batch);
 
-    // rsync ends a progress report with "\r" and a file name with "\n". Only
-    // the newest report of the batch matters; of what is not a report (file
-    // names, rsync's summary) the first few lines go to the log, as one line
-    // per batch. A piece after the last line end waits for the next batch.
-    // The batch is walked once as bytes: on small files it holds hundreds of
-    // names and reports, and this runs twenty times a second.
+    // rsync ends a progress report with "\r" and a file name with "\n". The
+    // reports are the export's progress model's (syncOutput); of what is not
+    // a report (file names, rsync's summary) the first few lines go to the
+    // log, as one line per batch. A piece after the last line end waits for
+    // the next batch. The batch is walked once as bytes: on small files it
+    // holds hundreds of names and reports, and this runs twenty times a second.
     const QByteArray text = m_outputTail + batch;
     int end = int(qMax(text.lastIndexOf('\n'), text.lastIndexOf('\r'))) + 1;
     m_outputTail = text.mid(end);
@@ -366,7 +384,6 @@ void SyncManager::handleRsyncOutput()
         end = text.size();
     }
     const char *data = text.constData();
-    std::vector<std::pair<int, int>> reports; // segments holding a "%"
     QByteArray logged;
     int lines = 0;
     for (int from = 0; from < end;) {
@@ -374,18 +391,12 @@ void SyncManager::handleRsyncOutput()
         while (to < end && data[to] != '\n' && data[to] != '\r')
             ++to;
         const int length = to - from;
-        if (std::memchr(data + from, '%', size_t(length))) {
-            reports.emplace_back(from, length);
-        } else if (length > 0) {
+        if (length > 0 && !std::memchr(data + from, '%', size_t(length))) {
             const QByteArray line = QByteArray::fromRawData(data + from, length).trimmed();
             if (!line.isEmpty() && ++lines <= kLoggedLinesPerBatch)
                 logged.append(line).append('\n');
         }
         from = to + 1;
-    }
-    for (auto report = reports.crbegin(); report != reports.crend(); ++report) {
-        if (parseRsyncProgress(QString::fromUtf8(data + report->first, report->second)))
-            break;
     }
     if (lines == 0)
         return;
@@ -394,17 +405,4 @@ void SyncManager::handleRsyncOutput()
     if (lines > kLoggedLinesPerBatch)
         message += QStringLiteral("\n(另有 %1 行)").arg(lines - kLoggedLinesPerBatch);
     qDebug() << "Rsync输出：" << message;
-}
-
-bool SyncManager::parseRsyncProgress(const QString &output)
-{
-    // A progress report of "rsync --progress" looks like
-    //   "      1,048,576  45%  102.40MB/s    0:00:00\r"
-    // and the percentage is the first number followed by "%" and white space.
-    static const QRegularExpression progressRegex(QStringLiteral("\\s*(\\d+)%\\s+"));
-    const QRegularExpressionMatch match = progressRegex.match(output);
-    if (!match.hasMatch())
-        return false;
-    emit syncProgress(match.captured(1).toInt());
-    return true;
 }

@@ -10,7 +10,8 @@
 #include <sys/types.h>
 
 // Runs rsync as a child process that copies the contents of one directory into
-// another, and reports the copy through four signals. Only one copy runs at a
+// another, or the files named on a list, and reports the copy through its
+// signals. Only one copy runs at a
 // time. A copy that rsync finishes successfully is reported as such only after
 // the destination's file system has been flushed ("sync -f"), so that a drive
 // pulled after the success message holds everything.
@@ -29,14 +30,16 @@ public:
     // The same with `driveOptions` after "-av", for a drive whose file system
     // cannot hold all that "-a" asks for (owners, modes, links, exact times).
     bool startSync(const QString &source, const QString &destination, const QStringList &driveOptions);
+    // The same for the files named, relative to `source` and NUL-separated,
+    // on `fileList`: a descriptor this takes over, which becomes rsync's
+    // standard input ("--from0 --files-from=-"). Whoever writes the other end
+    // does so while rsync reads, so no list is ever held whole in memory.
+    bool startSync(const QString &source, const QString &destination, const QStringList &driveOptions,
+                   int fileList);
     void stopSync();
     bool isSyncing() const { return m_isSyncing; }
     // True while rsync is done and the drive's cache is being written out.
     bool isFlushing() const { return m_flushing; }
-
-    // Hands one decoded chunk of rsync's standard output to the progress
-    // parser; emits syncProgress and returns true when it held a percentage.
-    bool parseRsyncProgress(const QString &output);
 
     // What rsync wrote to standard error during the current (or last) copy:
     // every line is logged; the number of lines, the first few of them and
@@ -54,7 +57,6 @@ public:
 
 signals:
     void syncStarted();
-    void syncProgress(int percentage);
     // Everything rsync wrote to standard output since the last emission, at
     // most once every kOutputIntervalMs.
     void syncOutput(const QByteArray &batch);

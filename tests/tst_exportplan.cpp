@@ -2,13 +2,19 @@
 // it: one walk of the recordings against the export directory on the drive.
 #include "testsupport.h"
 
+#include "export/dirsize.h"
 #include "export/exportplan.h"
+#include "export/recordingindex.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace TestSupport;
 
@@ -34,6 +40,13 @@ class TestExportPlan : public QObject
 private slots:
     void plan_data();
     void plan();
+    void spanRule_data();
+    void spanRule();
+    void newestCut_data();
+    void newestCut();
+    void cameraFolders_data();
+    void cameraFolders();
+    void listWriter();
 };
 
 void TestExportPlan::plan_data()
@@ -105,6 +118,168 @@ void TestExportPlan::plan()
 
     std::atomic<bool> cancelled{true};
     QVERIFY(!planExport(source, target, options, &cancelled).complete);
+}
+
+// Which recordings a choice of cameras and span selects. Every folder holds
+// recordings at minutes 0, 10, 20, 30 (after kTime); the span is given in
+// minutes too.
+void TestExportPlan::spanRule_data()
+{
+    QTest::addColumn<QStringList>("cameras");
+    QTest::addColumn<int>("from");   // minutes; -1: no start
+    QTest::addColumn<int>("to");     // minutes; -1: no end
+    QTest::addColumn<QString>("selected");
+    QTest::newRow("everything") << QStringList() << -1 << -1
+                                << "ch1/00 ch1/10 ch1/20 ch1/30 d/ch2/00 d/ch2/10 d/ch2/20 d/ch2/30 loose";
+    QTest::newRow("one camera, no span") << QStringList{"ch1"} << -1 << -1 << "ch1/00 ch1/10 ch1/20 ch1/30";
+    QTest::newRow("a start: the newest") << QStringList{"ch1"} << 15 << -1 << "ch1/20 ch1/30";
+    // Minute 10 holds the span's last minutes.
+    QTest::newRow("an end: the first after it too") << QStringList{"ch1"} << -1 << 5 << "ch1/00 ch1/10";
+    QTest::newRow("start and end within one recording") << QStringList{"ch1"} << 12 << 14 << "ch1/20";
+    QTest::newRow("end on a recording's time") << QStringList{"ch1"} << 10 << 20 << "ch1/10 ch1/20 ch1/30";
+    QTest::newRow("per folder") << QStringList{"ch1", "d/ch2"} << 21 << 25 << "ch1/30 d/ch2/30";
+    QTest::newRow("after every recording") << QStringList{"ch1"} << 40 << -1 << "";
+    QTest::newRow("a camera that is gone") << QStringList{"ch9"} << -1 << -1 << "";
+}
+
+void TestExportPlan::spanRule()
+{
+    QFETCH(QStringList, cameras);
+    QFETCH(int, from);
+    QFETCH(int, to);
+    QFETCH(QString, selected);
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("record"));
+    for (const char *folder : {"ch1", "d/ch2"}) {
+        for (int minute = 0; minute <= 30; minute += 10)
+            QVERIFY(makeFile(QStringLiteral("%1/%2/%3").arg(source, folder).arg(minute, 2, 10, QLatin1Char('0')), 100, minute * 60));
+    }
+    QVERIFY(makeFile(source + "/loose", 100) && makeFile(source + "/ch1/.partial", 100, 25 * 60));
+    ExportSelection selection;
+    selection.cameras = cameras;
+    if (from >= 0)
+        selection.start = kTime.toSecsSinceEpoch() + from * 60;
+    if (to >= 0)
+        selection.end = kTime.toSecsSinceEpoch() + to * 60;
+    QStringList visited;
+    const ExportPlan plan = planExport(source, QString(), ExportPlan::Options(), nullptr, selection, nullptr,
+                                       [&](const char *path, size_t length) {
+                                           visited << QString::fromUtf8(path, int(length));
+                                           return true;
+                                       });
+    visited.sort();
+    QCOMPARE(visited.join(' '), selected);
+    QCOMPARE(plan.filesToCopy, qint64(visited.size()));
+}
+
+// One time cut across the cameras: the newest ten-minute stretches of all of
+// them together while they fit.
+void TestExportPlan::newestCut_data()
+{
+    QTest::addColumn<QString>("files");   // "camera:minute:space" entries
+    QTest::addColumn<QStringList>("cameras");
+    QTest::addColumn<qint64>("budget");
+    QTest::addColumn<int>("cut");         // minute of the cut; -1: everything fits, -2: nothing does
+    const QString files = "a:0:100 b:5:100 a:10:100 b:15:100 a:20:100 b:25:100";
+    QTest::newRow("everything fits") << files << QStringList() << qint64(600) << -1;
+    QTest::newRow("the newest two stretches") << files << QStringList() << qint64(450) << 10;
+    QTest::newRow("a stretch only whole") << files << QStringList() << qint64(399) << 20;
+    QTest::newRow("not even the newest") << files << QStringList() << qint64(199) << -2;
+    QTest::newRow("one camera's own stretches") << files << QStringList{"a"} << qint64(200) << 10;
+    QTest::newRow("what the stick holds takes no room") << "a:0:0 a:10:0 a:20:100" << QStringList() << qint64(100) << -1;
+}
+
+void TestExportPlan::newestCut()
+{
+    QFETCH(QString, files);
+    QFETCH(QStringList, cameras);
+    QFETCH(qint64, budget);
+    QFETCH(int, cut);
+    const qint64 base = 1764000000 / RecordingIndex::kBucketSeconds * RecordingIndex::kBucketSeconds;
+    RecordingIndex index(base);
+    for (const QString &entry : files.split(' ')) {
+        const QStringList fields = entry.split(':');
+        RecordingSizes sizes;
+        sizes.files = 1;
+        sizes.bytes = sizes.spaceNeeded = fields.at(2).toLongLong();
+        index.addFile(index.addCamera(fields.at(0)), base + fields.at(1).toLongLong() * 60, sizes);
+    }
+    const qint64 expected = cut == -1 ? ExportSelection::kNoStart
+            : cut == -2                ? ExportSelection::kNoEnd
+                                       : base + cut * 60;
+    QCOMPARE(index.newestCut(cameras, budget), expected);
+    if (cut >= 0)
+        QVERIFY(index.sizesFrom(cameras, expected).spaceNeeded <= budget);
+}
+
+// Camera folders: the top-level folders, or while there is exactly one, the
+// folders below it. Hidden folders and links are no cameras.
+void TestExportPlan::cameraFolders_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QStringList>("cameras");
+    QTest::newRow("top-level folders") << QStringList{"ch1/a", "ch2/a", "ch10/b", "loose"} << QStringList{"ch1", "ch10", "ch2"};
+    QTest::newRow("one folder: the ones below") << QStringList{"disk0/ch1/a", "disk0/ch2/a", "top"}
+                                                << QStringList{"disk0/ch1", "disk0/ch2"};
+    QTest::newRow("a chain of single folders") << QStringList{"a/b/ch1/x", "a/b/ch2/x"} << QStringList{"a/b/ch1", "a/b/ch2"};
+    QTest::newRow("hidden folders are no cameras") << QStringList{"ch1/a", ".thumbs/t", "ch2/a"} << QStringList{"ch1", "ch2"};
+    QTest::newRow("files only") << QStringList{"a", "b"} << QStringList();
+}
+
+void TestExportPlan::cameraFolders()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, cameras);
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("record"));
+    for (const QString &file : files)
+        QVERIFY(makeFile(source + '/' + file, 10));
+    QVERIFY(QFile::link(source + "/" + files.at(0).section('/', 0, 0), source + "/linked"));
+    const std::atomic<bool> cancelled{false};
+    const RecordingCount count = countRecordings(source, QString(), ExportPlan::Options(), 0, cancelled);
+    QStringList found = count.index.cameras();
+    found.sort();
+    QCOMPARE(found, cameras);
+    // Every recording is in the index once, loose ones included; the link is counted only in the total.
+    QCOMPARE(count.index.sizes(QStringList()).files, qint64(files.size() - (files.contains(".thumbs/t") ? 1 : 0)));
+}
+
+// The list rsync reads: every chosen path once, NUL-ended, written while the
+// reader reads, also when it is far larger than the socket's buffer.
+void TestExportPlan::listWriter()
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("record"));
+    for (int i = 0; i < 3000; ++i)
+        QVERIFY(makeFile(QStringLiteral("%1/ch%2/%3-a-long-name-to-fill-the-socket-buffer.mp4").arg(source).arg(i % 3).arg(i), 1, i));
+    int ends[2];
+    QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0);
+    ExportSelection selection;
+    selection.cameras = QStringList{"ch1"};
+    std::atomic<bool> cancelled{false};
+    bool written = false;
+    std::thread writer([&] {
+        written = writeRecordingList(ends[1], source, selection, cancelled);
+        ::close(ends[1]);
+    });
+    QByteArray list;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+        list.append(buffer, int(n));
+    writer.join();
+    ::close(ends[0]);
+    QVERIFY(written);
+    QVERIFY(list.endsWith('\0'));
+    const QList<QByteArray> paths = list.chopped(1).split('\0');
+    QCOMPARE(paths.size(), 1000);
+    for (const QByteArray &path : paths)
+        QVERIFY2(path.startsWith("ch1/") && path.endsWith(".mp4"), path.constData());
+
+    // A reader that goes away ends the writer, with no signal to the process.
+    QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0);
+    ::close(ends[0]);
+    QVERIFY(!writeRecordingList(ends[1], source, ExportSelection(), cancelled));
+    ::close(ends[1]);
 }
 
 QTEST_GUILESS_MAIN(TestExportPlan)

@@ -1,37 +1,45 @@
 #include "ui/mainwindow.h"
 
-#include "config/settings.h"
 #include "device/devicemanager.h"
 #include "export/dirsize.h"
-#include "export/drivecapabilities.h"
-#include "export/exportplan.h"
-#include "export/exporttarget.h"
-#include "export/sizecount.h"
+#include "export/exportsession.h"
 #include "session/shutdown.h"
 #include "sync/syncmanager.h"
+#include "ui/spandialog.h"
 
+#include <QCollator>
+#include <QComboBox>
 #include <QDebug>
 #include <QFile>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace {
+
+QString formatTime(qint64 secondsSinceEpoch)
+{
+    return QDateTime::fromSecsSinceEpoch(secondsSinceEpoch).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
-    , sizeCount(new SizeCount(this))
-    , planJob(new BackgroundJob(this))
+    , session(new ExportSession(this))
 {
-    sizeCount->setObjectName(QStringLiteral("sizeCount"));
-    planJob->setObjectName(QStringLiteral("planJob"));
+    session->setObjectName(QStringLiteral("exportSession"));
     initializeUI();
     setupConnections();
     updateUI();
-    getHostname();
 }
 
 MainWindow::~MainWindow() = default;
@@ -41,10 +49,10 @@ void MainWindow::initializeUI()
     setWindowTitle(tr("U盘导出视频工具"));
     setMinimumSize(400, 200);
 
-    centralWidget = new QWidget(this);
-    setCentralWidget(centralWidget);
+    central = new QWidget(this);
+    setCentralWidget(central);
 
-    mainLayout = new QVBoxLayout(centralWidget);
+    mainLayout = new QVBoxLayout(central);
     mainLayout->setSpacing(10);
     mainLayout->setContentsMargins(20, 20, 20, 20);
 
@@ -57,6 +65,43 @@ void MainWindow::initializeUI()
     usbInfoLabel->setObjectName(QStringLiteral("usbInfoLabel"));
     usbInfoLabel->setAlignment(Qt::AlignLeft);
     mainLayout->addWidget(usbInfoLabel);
+
+    // What to export: a span of time and the cameras, each with its size.
+    auto *spanRow = new QHBoxLayout;
+    auto *spanCaption = new QLabel(tr("时间范围:"), this);
+    spanBox = new QComboBox(this);
+    spanBox->setObjectName(QStringLiteral("spanBox"));
+    const std::pair<Span, QString> spans[] = {
+        {Span::All, tr("全部录像")},
+        {Span::LastHour, tr("最近 1 小时")},
+        {Span::Last24Hours, tr("最近 24 小时")},
+        {Span::Last3Days, tr("最近 3 天")},
+        {Span::Last7Days, tr("最近 7 天")},
+        {Span::Custom, tr("自定义时间段")},
+        {Span::NewestThatFit, tr("能放进U盘的最新录像")},
+    };
+    for (const auto &[span, text] : spans)
+        spanBox->addItem(text, int(span));
+    spanBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    spanCaption->setBuddy(spanBox);
+    spanRow->addWidget(spanCaption);
+    spanRow->addWidget(spanBox, 1);
+    mainLayout->addLayout(spanRow);
+
+    cameraList = new QListWidget(this);
+    cameraList->setObjectName(QStringLiteral("cameraList"));
+    cameraList->setFlow(QListView::LeftToRight);
+    cameraList->setWrapping(true);
+    cameraList->setResizeMode(QListView::Adjust);
+    cameraList->setMaximumHeight(90);
+    cameraList->hide();
+    mainLayout->addWidget(cameraList);
+
+    selectionLabel = new QLabel(this);
+    selectionLabel->setObjectName(QStringLiteral("selectionLabel"));
+    selectionLabel->setAlignment(Qt::AlignLeft);
+    selectionLabel->setWordWrap(true);
+    mainLayout->addWidget(selectionLabel);
 
     statusLabel = new QLabel(tr("正在检查..."), this);
     statusLabel->setObjectName(QStringLiteral("statusLabel"));
@@ -90,6 +135,8 @@ void MainWindow::initializeUI()
     buttonLayout->addWidget(startButton);
     buttonLayout->addWidget(stopButton);
     buttonLayout->addWidget(exitButton);
+    for (QPushButton *button : {startButton, stopButton, exitButton})
+        button->setCursor(Qt::PointingHandCursor);
     mainLayout->addLayout(buttonLayout);
 
     QFile styleFile(QStringLiteral(":/qss/button.qss"));
@@ -112,18 +159,20 @@ void MainWindow::initializeUI()
 void MainWindow::setupConnections()
 {
     DeviceManager &device = DeviceManager::instance();
-    SyncManager &sync = SyncManager::instance();
     connect(&device, &DeviceManager::deviceMounted, this, &MainWindow::onDeviceMounted);
     connect(&device, &DeviceManager::deviceUnmounted, this, &MainWindow::onDeviceUnmounted);
     connect(&device, &DeviceManager::error, this, &MainWindow::showErrorMessage);
-    connect(sizeCount, &SizeCount::counted, this, &MainWindow::onSizeCounted);
-    connect(planJob, &BackgroundJob::finished, this, &MainWindow::onExportPlanned);
-    // The look at the drive holds its directories open; umount would find it busy.
-    connect(&device, &DeviceManager::aboutToUnmount, planJob, &BackgroundJob::stop);
-    connect(&sync, &SyncManager::syncStarted, this, &MainWindow::onSyncStarted);
-    connect(&sync, &SyncManager::syncOutput, this, &MainWindow::onSyncOutput);
-    connect(&sync, &SyncManager::syncFinished, this, &MainWindow::onSyncFinished);
-    connect(&sync, &SyncManager::syncError, this, &MainWindow::showErrorMessage);
+    connect(session, &ExportSession::countFinished, this, &MainWindow::onCountFinished);
+    connect(session, &ExportSession::planFinished, this, &MainWindow::onExportPlanned);
+    connect(session, &ExportSession::copyStarted, this, &MainWindow::onSyncStarted);
+    connect(session, &ExportSession::progressChanged, this, &MainWindow::onProgressChanged);
+    connect(session, &ExportSession::finished, this, &MainWindow::onExportFinished);
+    connect(session, &ExportSession::error, this, &MainWindow::showErrorMessage);
+    connect(spanBox, QOverload<int>::of(&QComboBox::activated), this, &MainWindow::onSpanChosen);
+    connect(cameraList, &QListWidget::itemChanged, this, [this] {
+        if (!showingChoices)
+            showChoices();
+    });
     connect(startButton, &QAbstractButton::clicked, this, &MainWindow::onStartSync);
     connect(stopButton, &QAbstractButton::clicked, this, &MainWindow::onStopSync);
     connect(exitButton, &QAbstractButton::clicked, this, &MainWindow::onExit);
@@ -133,22 +182,26 @@ void MainWindow::updateUI()
 {
     // A total of -1 is unknown: the count runs, or was cancelled as the
     // session ends, which leaves the line as it was.
-    const bool counting = sizeCount->isCounting();
+    const bool counting = session->isCounting();
     if (counting)
         sourceSizeLabel->setText(tr("源目录总大小: %1").arg(tr("正在计算...")));
     else if (sourceTotalSize >= 0)
         sourceSizeLabel->setText(tr("源目录总大小: %1").arg(formatSize(sourceTotalSize)));
     const DeviceManager &device = DeviceManager::instance();
+    const bool busy = session->isPlanning() || session->isExporting();
     if (device.isMounted()) {
         // The line promises the free space, so that is what it shows, measured
         // now (the capacity measured at mount time never changes).
         usbInfoLabel->setText(tr("U盘已挂载: 可用空间: %1").arg(formatSize(device.freeSpace())));
-        startButton->setEnabled(!counting && !planJob->isRunning());
+        const bool somethingChosen = cameraList->count() == 0 || !chosenCameras().isEmpty();
+        startButton->setEnabled(!counting && !busy && somethingChosen && currentSelection().start != ExportSelection::kNoEnd);
     } else {
         usbInfoLabel->setText(tr("请插入U盘..."));
         startButton->setEnabled(false);
     }
-    stopButton->setEnabled(SyncManager::instance().isSyncing());
+    spanBox->setEnabled(device.isMounted() && !counting && !busy);
+    cameraList->setEnabled(device.isMounted() && !counting && !busy);
+    stopButton->setEnabled(session->isExporting());
 }
 
 QString MainWindow::formatSize(qint64 bytes)
@@ -232,28 +285,204 @@ qint64 MainWindow::calculateDirSize(const QString &path)
     return directorySize(path);
 }
 
+Span MainWindow::chosenSpan() const
+{
+    return Span(spanBox->currentData().toInt());
+}
+
+QStringList MainWindow::chosenCameras() const
+{
+    QStringList cameras;
+    for (int row = 0; row < cameraList->count(); ++row) {
+        const QListWidgetItem *item = cameraList->item(row);
+        if (item->checkState() == Qt::Checked)
+            cameras << item->data(Qt::UserRole).toString();
+    }
+    return cameras;
+}
+
+ExportSelection MainWindow::currentSelection() const
+{
+    ExportSelection selection;
+    const QStringList cameras = chosenCameras();
+    // Every camera: the whole recordings directory, loose files included.
+    if (cameras.size() < cameraList->count())
+        selection.cameras = cameras;
+    switch (chosenSpan()) {
+    case Span::All:
+        break;
+    case Span::LastHour:
+    case Span::Last24Hours:
+    case Span::Last3Days:
+    case Span::Last7Days:
+        selection.start = QDateTime::currentSecsSinceEpoch() - spanSeconds(chosenSpan());
+        break;
+    case Span::Custom:
+        selection.start = customStart.toSecsSinceEpoch();
+        // The whole last minute the person chose.
+        selection.end = customEnd.toSecsSinceEpoch() + 59;
+        break;
+    case Span::NewestThatFit:
+        // The cut itself is made when 开始复制 has looked at the drive again.
+        if (newestCut() == ExportSelection::kNoEnd)
+            selection.start = ExportSelection::kNoEnd;
+        break;
+    }
+    return selection;
+}
+
+qint64 MainWindow::newestCut() const
+{
+    const QStringList cameras = chosenCameras();
+    return session->index().newestCut(cameras.size() < cameraList->count() ? cameras : QStringList(),
+                                      session->budget());
+}
+
+RecordingSizes MainWindow::spanSizes(Span span, const QStringList &cameras) const
+{
+    const RecordingIndex &index = session->index();
+    switch (span) {
+    case Span::All:
+        return index.sizes(cameras);
+    case Span::Custom:
+        return index.approximateSizes(cameras, customStart.toSecsSinceEpoch(), customEnd.toSecsSinceEpoch() + 59);
+    case Span::NewestThatFit: {
+        const qint64 cut = index.newestCut(cameras, session->budget());
+        return cut == ExportSelection::kNoEnd ? RecordingSizes() : index.sizesFrom(cameras, cut);
+    }
+    default:
+        return index.sizes(cameras, span);
+    }
+}
+
+void MainWindow::showChoices()
+{
+    const QSignalBlocker blocker(cameraList);
+    showingChoices = true;
+    const bool counted = !session->isCounting() && session->totalBytes() >= 0;
+    const RecordingIndex &index = session->index();
+
+    // The camera folders, all chosen at first; a new count keeps the choice
+    // of folders that are still there.
+    QStringList cameras = index.cameras();
+    // In the order a person counts them: ch2 before ch10.
+    QCollator collator;
+    collator.setNumericMode(true);
+    std::sort(cameras.begin(), cameras.end(), collator);
+    QStringList shown;
+    for (int row = 0; row < cameraList->count(); ++row)
+        shown << cameraList->item(row)->data(Qt::UserRole).toString();
+    if (shown != cameras) {
+        const QStringList unchosen = [&] {
+            QStringList names;
+            for (int row = 0; row < cameraList->count(); ++row) {
+                if (cameraList->item(row)->checkState() != Qt::Checked)
+                    names << cameraList->item(row)->data(Qt::UserRole).toString();
+            }
+            return names;
+        }();
+        cameraList->clear();
+        for (const QString &camera : cameras) {
+            auto *item = new QListWidgetItem(camera, cameraList);
+            item->setData(Qt::UserRole, camera);
+            item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+            item->setCheckState(unchosen.contains(camera) ? Qt::Unchecked : Qt::Checked);
+        }
+        cameraList->setVisible(!cameras.isEmpty());
+    }
+
+    const QStringList chosen = chosenCameras();
+    const QStringList selected = chosen.size() < cameraList->count() ? chosen : QStringList();
+    const Span span = chosenSpan();
+    for (int row = 0; row < spanBox->count(); ++row) {
+        const Span rowSpan = Span(spanBox->itemData(row).toInt());
+        QString text = spanBox->itemText(row).section(QStringLiteral(" ("), 0, 0);
+        if (rowSpan == Span::Custom && customStart.isValid())
+            text = tr("自定义: %1 至 %2").arg(formatTime(customStart.toSecsSinceEpoch()), formatTime(customEnd.toSecsSinceEpoch()));
+        if (!counted) {
+            text += tr(" (正在计算...)");
+        } else if (rowSpan == Span::Custom && !customStart.isValid()) {
+            // No size before the person has chosen the span.
+        } else {
+            const QString size = formatSize(spanSizes(rowSpan, selected).bytes);
+            text += rowSpan == Span::Custom ? tr(" (约 %1)").arg(size) : QStringLiteral(" (%1)").arg(size);
+        }
+        spanBox->setItemText(row, text);
+    }
+    for (int row = 0; row < cameraList->count(); ++row) {
+        QListWidgetItem *item = cameraList->item(row);
+        const QString camera = item->data(Qt::UserRole).toString();
+        item->setText(counted ? QStringLiteral("%1 (%2)").arg(camera, formatSize(spanSizes(span, {camera}).bytes))
+                              : camera);
+    }
+
+    // What 开始复制 will copy, said before it is pressed.
+    if (!counted || !DeviceManager::instance().isMounted()) {
+        selectionLabel->clear();
+    } else if (span == Span::NewestThatFit) {
+        const qint64 cut = newestCut();
+        const RecordingSizes sizes = spanSizes(span, selected);
+        if (cut == ExportSelection::kNoEnd)
+            selectionLabel->setText(tr("U盘空间不足，放不下所选摄像头的任何录像。"));
+        else if (cut == ExportSelection::kNoStart)
+            selectionLabel->setText(tr("U盘放得下所选的全部录像（%1）。").arg(formatSize(sizes.bytes)));
+        else
+            selectionLabel->setText(tr("U盘放不下全部录像，将复制从 %1 起的最新录像（%2）。")
+                                            .arg(formatTime(cut), formatSize(sizes.bytes)));
+    } else {
+        selectionLabel->setText(tr("将复制所选录像（%1）。").arg(formatSize(spanSizes(span, selected).bytes)));
+    }
+    showingChoices = false;
+    updateUI();
+}
+
+void MainWindow::onSpanChosen(int index)
+{
+    if (Span(spanBox->itemData(index).toInt()) == Span::Custom && !askCustomSpan()) {
+        spanBox->setCurrentIndex(lastSpanIndex);
+        return;
+    }
+    lastSpanIndex = index;
+    showChoices();
+}
+
+bool MainWindow::askCustomSpan()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    SpanDialog dialog(customStart.isValid() ? customStart : now.addSecs(-3600),
+                      customEnd.isValid() ? customEnd : now, this);
+    dialog.setObjectName(QStringLiteral("spanDialog"));
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    customStart = dialog.start();
+    customEnd = dialog.end();
+    return true;
+}
+
 void MainWindow::onDeviceMounted(const QString &mountPath, qint64 size)
 {
     Q_UNUSED(mountPath)
     Q_UNUSED(size)
-    mediaRoot = Settings::readMediaServerValue(QStringLiteral("mp4_save_path"));
-    if (mediaRoot.isEmpty())
-        mediaRoot = QStringLiteral("/media/zozadoz/record");
-    sourcePath = mediaRoot + QLatin1String("/record");
     // Walking tens of thousands of recordings on a busy disk takes seconds;
     // the window shows and stays responsive meanwhile, and is ready once
-    // onSizeCounted has the total.
+    // the count has the total and the sizes by camera and time.
     sourceTotalSize = -1;
-    sizeCount->start(sourcePath);
-    updateUI();
+    session->startCount();
+    showChoices();
     statusLabel->setText(tr("正在检查..."));
 }
 
-void MainWindow::onSizeCounted(const QString &path, qint64 bytes)
+void MainWindow::onCountFinished()
 {
-    sourceTotalSize = bytes;
-    qDebug() << "源目录:" << path << ", 总大小:" << formatSize(sourceTotalSize);
-    updateUI();
+    sourceTotalSize = session->totalBytes();
+    qDebug() << "源目录:" << session->sourcePath() << ", 总大小:" << formatSize(sourceTotalSize);
+    // All the recordings when the drive takes what it lacks of them, else
+    // the newest that fit.
+    const RecordingIndex &index = session->index();
+    const bool allFit = index.newestCut(QStringList(), session->budget()) == ExportSelection::kNoStart;
+    spanBox->setCurrentIndex(spanBox->findData(int(allFit ? Span::All : Span::NewestThatFit)));
+    lastSpanIndex = spanBox->currentIndex();
+    showChoices();
     if (!DeviceManager::instance().isMounted())
         return;
     statusLabel->setText(tr("U盘就绪"));
@@ -265,112 +494,70 @@ void MainWindow::onDeviceUnmounted()
 {
     // Whatever unmounts the drive (the "remove" event, a termination signal,
     // 退出) ends the session, so a count still running is not waited for.
-    sizeCount->cancel();
+    session->cancelCount();
     updateUI();
     statusLabel->setText(tr("请插入U盘"));
 }
 
-void MainWindow::getHostname()
-{
-    if (ExportTarget::readHostname(QStringLiteral("/etc/hostname"), &hostname)) {
-        qInfo() << "getHostname:" << hostname;
-    } else {
-        qCritical() << "无法打开 /etc/hostname 文件";
-        hostname = QStringLiteral("ORVELD-ffff");
-    }
-}
-
 void MainWindow::onStartSync()
 {
-    if (!DeviceManager::instance().isMounted()) {
-        showErrorMessage(tr("没有检测到U盘"));
+    if (!session->plan(currentSelection()))
         return;
-    }
-    if (planJob->isRunning() || SyncManager::instance().isSyncing())
-        return;
-    const QString mountPath = Settings::usbMountPathValue();
-    targetPath = mountPath + QLatin1Char('/') + hostname;
-    // Nothing is looked at under a host name that would climb out of the
-    // mount point, nor on a mount point that the drive has left.
-    if (!ExportTarget::isSafeName(hostname) || !ExportTarget::isMountedAt(mountPath)) {
-        showErrorMessage(tr("创建主机名目录失败"));
-        return;
-    }
-    // One look at the drive and at both trees before anything is written,
-    // in the background: on a slow stick it takes seconds, during which the
-    // window keeps painting and a "remove", a signal or 退出 is not held up.
-    auto planned = std::make_shared<PlannedExport>();
-    plannedExport = planned;
-    planJob->start([planned, mountPath, source = sourcePath, target = targetPath,
-                    database = Settings::dbPathValue()](const std::atomic<bool> &cancelled) {
-        *planned = planExportTo(mountPath, source, target, database, &cancelled);
-    });
     updateUI();
     statusLabel->setText(tr("正在检查U盘空间..."));
 }
 
 void MainWindow::onExportPlanned()
 {
-    const std::shared_ptr<PlannedExport> planned = std::move(plannedExport);
     updateUI();
-    if (!planned || !DeviceManager::instance().isMounted())
+    const PlannedExport *planned = session->planned();
+    if (!planned)
         return;
     statusLabel->setText(tr("U盘就绪"));
-    qInfo() << "U盘文件系统:" << describe(planned->drive);
-    qInfo() << "待复制:" << planned->plan.filesToCopy << "个文件," << formatSize(planned->bytesToCopy());
-    if (!confirmFits(*planned))
-        return;
-
-    // The drive is untrusted: the target must be a real directory of the
-    // drive itself, never a link planted there that leads back into the
-    // recorder, and the host name must not climb out of the mount point.
-    if (!ExportTarget::prepare(planned->mountPath, hostname)) {
-        showErrorMessage(tr("创建主机名目录失败"));
+    const bool fits = session->plannedFits();
+    if (fits && planned->plan.tooLargeFiles == 0) {
+        session->copy(false);
+        updateUI();
         return;
     }
-    copyDatabaseFile();
-    exportClock.start();
-    exportProgress.start(planned->plan.bytesToCopy, 0);
-    SyncManager::instance().startSync(sourcePath, targetPath, planned->rsyncOptions);
-}
-
-bool MainWindow::confirmFits(const PlannedExport &planned)
-{
     const DeviceManager &device = DeviceManager::instance();
-    const qint64 free = device.freeSpace();
-    const bool fits = planned.fits(free, device.deviceSize());
-    if (fits && planned.plan.tooLargeFiles == 0)
-        return true;
-
-    QStringList problems;
-    if (!fits) {
-        qWarning() << "U盘空间不足，需要:" << planned.spaceNeeded() << "可用:" << free;
-        problems << tr("U盘空间不足：还需复制 %1，U盘可用空间 %2。")
-                            .arg(formatSize(planned.bytesToCopy()), formatSize(free));
-    }
-    if (planned.plan.tooLargeFiles > 0) {
-        qWarning() << "录像大于U盘文件系统的单个文件上限:" << planned.plan.tooLargeFiles << "个,"
-                   << planned.drive.maxFileSize;
-        problems << tr("有 %1 个录像（共 %2）大于 %3，U盘的文件系统无法存放，不会被复制。")
-                            .arg(planned.plan.tooLargeFiles)
-                            .arg(formatSize(planned.plan.tooLargeBytes), formatSize(planned.drive.maxFileSize));
-    }
-    const QMessageBox::StandardButton answer = QMessageBox::question(
-            this, tr("确认"), problems.join(QLatin1Char('\n')) + tr("仍要复制吗？"),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    return answer == QMessageBox::Yes;
-}
-
-void MainWindow::copyDatabaseFile()
-{
-    const QString databasePath = Settings::dbPathValue();
-    const QString fileName = databasePath.mid(databasePath.lastIndexOf(QLatin1Char('/')) + 1);
-    const QString destination = QStringLiteral("%1/%2").arg(targetPath, fileName);
-    // An earlier export's copy is kept. Anything already at that name, a link
-    // planted on the drive included, is left alone rather than written through.
-    if (!ExportTarget::isFreeName(destination))
+    const PlannedExport newest = fits ? PlannedExport() : session->newestPartThatFits();
+    if (!fits && newest.selection.start == ExportSelection::kNoEnd) {
+        qWarning() << "U盘空间不足，放不下任何所选录像";
+        session->dropPlan();
+        showErrorMessage(tr("U盘空间不足：U盘可用空间 %1，放不下所选的任何录像。").arg(formatSize(device.freeSpace())));
         return;
-    QFile::copy(databasePath, destination);
+    }
+    // "The newest that fit" asks nothing about the space: it is what was chosen.
+    const bool askAboutSpace = !fits && chosenSpan() != Span::NewestThatFit;
+    QStringList problems;
+    if (askAboutSpace) {
+        qWarning() << "U盘空间不足，需要:" << planned->spaceNeeded() << "可用:" << device.freeSpace();
+        problems << tr("U盘空间不足：还需复制 %1，U盘可用空间 %2。")
+                            .arg(formatSize(planned->bytesToCopy()), formatSize(device.freeSpace()));
+        problems << tr("选择“是”将只复制放得下的最新录像：从 %1 起，共 %2。")
+                            .arg(formatTime(newest.selection.start), formatSize(newest.plan.bytesToCopy));
+    }
+    if (planned->plan.tooLargeFiles > 0) {
+        qWarning() << "录像大于U盘文件系统的单个文件上限:" << planned->plan.tooLargeFiles << "个,"
+                   << planned->drive.maxFileSize;
+        problems << tr("有 %1 个录像（共 %2）大于 %3，U盘的文件系统无法存放，不会被复制。")
+                            .arg(planned->plan.tooLargeFiles)
+                            .arg(formatSize(planned->plan.tooLargeBytes), formatSize(planned->drive.maxFileSize));
+    }
+    if (!problems.isEmpty()) {
+        const QMessageBox::StandardButton answer = QMessageBox::question(
+                this, tr("确认"), problems.join(QLatin1Char('\n')) + tr("仍要复制吗？"),
+                QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        // The drive may have gone, or the plan been dropped, while the question was open.
+        if (answer != QMessageBox::Yes || !session->planned()) {
+            session->dropPlan();
+            updateUI();
+            return;
+        }
+    }
+    session->copy(!fits);
+    updateUI();
 }
 
 void MainWindow::onSyncStarted()
@@ -384,67 +571,63 @@ void MainWindow::onSyncStarted()
     progressLabel->setText(formatRemaining(-1));
 }
 
-void MainWindow::onSyncOutput(const QByteArray &batch)
+void MainWindow::onProgressChanged()
 {
-    // At most one batch every SyncManager::kOutputIntervalMs, so the window
-    // repaints a bounded number of times a second whatever rsync writes.
-    exportProgress.feed(batch, exportClock.elapsed());
-    onSyncProgress(exportProgress.percent());
-}
-
-void MainWindow::onSyncProgress(int percentage)
-{
+    const int percentage = session->progress().percent();
     progressBar->setValue(percentage);
-    statusLabel->setText(tr("正在复制... %1%").arg(percentage));
+    statusLabel->setText(session->isFlushing() ? tr("正在写入U盘... %1%").arg(percentage)
+                                               : tr("正在复制... %1%").arg(percentage));
     showProgressLine();
 }
 
 void MainWindow::showProgressLine()
 {
-    const qint64 now = exportClock.elapsed();
+    const ExportProgress &progress = session->progress();
+    const qint64 now = session->elapsedMs();
     // Two short lines fit the window where one long one would be cut off.
-    QString line = tr("已复制 %1 / %2").arg(formatSize(exportProgress.bytesDone()), formatSize(exportProgress.total()))
+    QString line = tr("已复制 %1 / %2").arg(formatSize(progress.bytesDone()), formatSize(progress.total()))
             + QLatin1Char('\n');
-    const double speed = exportProgress.bytesPerSecond(now);
+    const double speed = progress.bytesPerSecond(now);
     if (speed > 0)
         line += tr("%1/s · ").arg(formatSize(qint64(speed)));
-    line += formatRemaining(exportProgress.secondsLeft(now));
-    if (const int errors = SyncManager::instance().errorCount())
+    line += formatRemaining(progress.secondsLeft(now));
+    if (const int errors = session->errorCount())
         line += tr(" · %1 条错误").arg(errors);
     progressLabel->setText(line);
 }
 
-void MainWindow::onSyncFinished(bool success)
+void MainWindow::onExportFinished(const ExportVerdict &verdict)
 {
-    const SyncManager &sync = SyncManager::instance();
     // The drive is still there: the window is ready for another export, with
     // the free space as the copy left it.
     updateUI();
     stopButton->setEnabled(false);
     exitButton->setEnabled(true);
-    if (success)
-        exportProgress.finish();
-    progressBar->setValue(exportProgress.percent());
+    progressBar->setValue(session->progress().percent());
     progressLabel->setText(tr("已复制 %1，用时 %2")
-                                   .arg(formatSize(exportProgress.bytesDone()),
-                                        formatDuration((exportClock.elapsed() + 500) / 1000)));
-    if (success) {
+                                   .arg(formatSize(verdict.bytesDone), formatDuration((verdict.elapsedMs + 500) / 1000)));
+    QString database;
+    if (!verdict.databaseProblem.isEmpty())
+        database = QLatin1Char('\n') + verdict.databaseProblem;
+    if (verdict.success) {
         statusLabel->setText(tr("复制完成"));
         QString message = tr("文件复制完成");
-        if (sync.vanishedCount() > 0)
-            message += QLatin1Char('\n') + tr("复制期间录像机删除了 %1 个录像文件，导出包含其余全部录像。").arg(sync.vanishedCount());
-        QMessageBox::information(this, tr("完成"), message, QMessageBox::Ok);
+        if (verdict.vanished > 0)
+            message += QLatin1Char('\n') + tr("复制期间录像机删除了 %1 个录像文件，导出包含其余全部录像。").arg(verdict.vanished);
+        QMessageBox::information(this, tr("完成"), message + database, QMessageBox::Ok);
         return;
     }
     statusLabel->setText(tr("复制失败"));
     // One report of everything rsync complained about, however much it was;
     // a stop (by the user, a "remove" or a signal) is no failure to report.
-    if (!sync.wasStopped() && sync.errorCount() > 0) {
-        const QStringList lines = sync.firstErrors();
+    if (!verdict.stopped && verdict.errorCount > 0) {
         showErrorMessage(tr("复制时出现 %1 条错误，前 %2 条：\n%3")
-                                 .arg(sync.errorCount())
-                                 .arg(lines.size())
-                                 .arg(lines.join(QLatin1Char('\n'))));
+                                 .arg(verdict.errorCount)
+                                 .arg(verdict.firstErrors.size())
+                                 .arg(verdict.firstErrors.join(QLatin1Char('\n')))
+                         + database);
+    } else if (!database.isEmpty()) {
+        showErrorMessage(verdict.databaseProblem);
     }
 }
 
@@ -453,19 +636,16 @@ void MainWindow::onStopSync()
     const QMessageBox::StandardButton answer = QMessageBox::question(
             this, tr("确认"), tr("确定要停止复制吗？"), QMessageBox::Yes | QMessageBox::No,
             QMessageBox::NoButton);
-    // The copy went on while the question was open: it may have ended, or
-    // rsync may be done and its data on the way to the drive, which a stop
-    // now would only turn into a failure.
-    SyncManager &sync = SyncManager::instance();
-    if (answer == QMessageBox::Yes && sync.isSyncing() && !sync.isFlushing()) {
-        sync.stopSync();
+    // The copy went on while the question was open and may have ended.
+    if (answer == QMessageBox::Yes && session->isExporting()) {
+        session->stop();
         statusLabel->setText(tr("已停止复制"));
     }
 }
 
 void MainWindow::onExit()
 {
-    if (SyncManager::instance().isSyncing()) {
+    if (session->isExporting()) {
         const QMessageBox::StandardButton answer = QMessageBox::question(
                 this, tr("确认"), tr("正在复制文件，确定要退出吗？"),
                 QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);

@@ -1,26 +1,26 @@
 #pragma once
 
-#include "export/exportprogress.h"
+#include "export/recordingindex.h"
 
-#include <QElapsedTimer>
+#include <QDateTime>
 #include <QMainWindow>
 #include <QString>
 
-#include <memory>
-
-struct PlannedExport;
-class BackgroundJob;
+class ExportSession;
+struct ExportVerdict;
+class QComboBox;
 class QHBoxLayout;
 class QKeyEvent;
 class QLabel;
+class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QVBoxLayout;
-class SizeCount;
 
-// The tool's only window: the size of the recordings, the drive's state, a
-// status line, the copy progress and three buttons. It reacts to the device
-// event, to the drive manager and the copy engine, and to the buttons.
+// The tool's only window: the size of the recordings, the drive's state, the
+// choice of cameras and time span, a status line, the copy progress and three
+// buttons. It shows what the export session (export/) reports and asks the
+// person its questions; the session does the work.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -39,17 +39,20 @@ public:
     // How long something took: "12 秒", "3 分 5 秒", "1 小时 20 分钟".
     static QString formatDuration(qint64 seconds);
 
+    // What the choices in the window select now.
+    ExportSelection currentSelection() const;
+
 public slots:
     void handleDeviceEvent(const QString &device, const QString &action);
 
 private slots:
     void onSyncStarted();
-    void onSyncProgress(int percentage);
-    void onSyncOutput(const QByteArray &batch);
-    void onSyncFinished(bool success);
+    void onProgressChanged();
+    void onExportFinished(const ExportVerdict &verdict);
     void onDeviceMounted(const QString &mountPath, qint64 size);
     void onDeviceUnmounted();
-    void onSizeCounted(const QString &path, qint64 bytes);
+    void onCountFinished();
+    void onSpanChosen(int index);
     void onExportPlanned();
     void onStartSync();
     void onStopSync();
@@ -63,14 +66,19 @@ private:
     void setupConnections();
     void updateUI();
     void showErrorMessage(const QString &message);
-    void getHostname();
-    void copyDatabaseFile();
-    // False when the user, told that the export does not fit on the drive,
-    // chose not to copy.
-    bool confirmFits(const PlannedExport &planned);
+    // The span and camera choices with their sizes, and the line that says
+    // what 开始复制 will copy.
+    void showChoices();
+    Span chosenSpan() const;
+    QStringList chosenCameras() const;
+    // The start of the newest recordings of the chosen cameras that fit the
+    // drive, from the count; kNoEnd when none fit.
+    qint64 newestCut() const;
+    RecordingSizes spanSizes(Span span, const QStringList &cameras) const;
+    bool askCustomSpan();
     void showProgressLine();
 
-    QWidget *centralWidget = nullptr;
+    QWidget *central = nullptr;
     QVBoxLayout *mainLayout = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
@@ -80,19 +88,15 @@ private:
     QPushButton *exitButton = nullptr;
     QLabel *sourceSizeLabel = nullptr;
     QLabel *usbInfoLabel = nullptr;
-    QString hostname;
-    QString mediaRoot;
-    QString sourcePath;
-    QString targetPath;
+    QComboBox *spanBox = nullptr;
+    QListWidget *cameraList = nullptr;
+    QLabel *selectionLabel = nullptr;
     qint64 sourceTotalSize = 0;
-    // The whole export's progress, measured from the start of the copy.
-    ExportProgress exportProgress;
-    QElapsedTimer exportClock;
-    // Counts the recordings off the GUI thread; a child, so the window's end
-    // cancels it. Until it is done the drive is not offered for export.
-    SizeCount *sizeCount = nullptr;
-    // The look at the drive and the trees that 开始复制 starts; a child, so
-    // the window's end cancels it. Until it is done the start stays disabled.
-    BackgroundJob *planJob = nullptr;
-    std::shared_ptr<PlannedExport> plannedExport;
+    QDateTime customStart;
+    QDateTime customEnd;
+    // The span chosen before the custom one, for a dialog that is cancelled.
+    int lastSpanIndex = 0;
+    bool showingChoices = false;
+    // The export's workflow; a child, so the window's end cancels its jobs.
+    ExportSession *session = nullptr;
 };

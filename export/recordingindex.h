@@ -1,0 +1,136 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <array>
+#include <limits>
+#include <unordered_map>
+#include <vector>
+
+// Sizes of a set of recordings: what they hold, and what the stick does not
+// hold of them yet (rsync skips a file the stick has with the same size and
+// time), in bytes and in the stick's blocks.
+struct RecordingSizes
+{
+    qint64 files = 0;
+    qint64 bytes = 0;
+    qint64 filesToCopy = 0;
+    qint64 bytesToCopy = 0;
+    qint64 spaceNeeded = 0;
+
+    RecordingSizes &operator+=(const RecordingSizes &other)
+    {
+        files += other.files;
+        bytes += other.bytes;
+        filesToCopy += other.filesToCopy;
+        bytesToCopy += other.bytesToCopy;
+        spaceNeeded += other.spaceNeeded;
+        return *this;
+    }
+};
+
+// What a person chose to export: camera folders and a span of time.
+//
+// A recording's time is its modification time, when its last byte was
+// written; that needs no knowledge of how the recorder names its files. A
+// recording belongs to the span when its time falls within it, or when it is
+// the first recording of its folder written after the span's end, because
+// that file holds the span's last minutes.
+struct ExportSelection
+{
+    static constexpr qint64 kNoStart = std::numeric_limits<qint64>::min();
+    static constexpr qint64 kNoEnd = std::numeric_limits<qint64>::max();
+
+    // Camera folders relative to the recordings directory ("ch01",
+    // "disk0/ch01"); empty means the whole directory, loose files included.
+    QStringList cameras;
+    qint64 start = kNoStart; // seconds since the epoch, inclusive
+    qint64 end = kNoEnd;     // inclusive
+
+    bool isEverything() const { return cameras.isEmpty() && start == kNoStart && end == kNoEnd; }
+    bool hasEnd() const { return end != kNoEnd; }
+    bool inSpan(qint64 time) const { return time >= start && time <= end; }
+    // Whether a path relative to the recordings directory lies in a chosen
+    // camera folder (`isDirectory`: or leads to one).
+    bool coversPath(const QString &relative, bool isDirectory) const;
+};
+
+// The spans the window offers.
+enum class Span { All, LastHour, Last24Hours, Last3Days, Last7Days, Custom, NewestThatFit };
+
+// Seconds that the "last ..." spans reach back; 0 for the others.
+qint64 spanSeconds(Span span);
+
+// What the recordings hold by camera folder and by time: kept by the count's
+// walk, so that every choice the window offers can show its size without
+// another walk. It keeps sums per camera and per ten minutes, never the list
+// of files, so its size follows the recorder's hours, not its file count.
+class RecordingIndex
+{
+public:
+    static constexpr qint64 kBucketSeconds = 600;
+    static constexpr int kCameraLoose = -1; // files outside every camera folder
+
+    explicit RecordingIndex(qint64 now = 0);
+
+    // The time the sizes of the "last ..." spans are counted back from.
+    qint64 countedAt() const { return m_now; }
+    QStringList cameras() const { return m_cameras; }
+
+    // Building, by a walk.
+    int addCamera(const QString &relativePath);
+    void addFile(int camera, qint64 time, const RecordingSizes &file);
+    // A directory the stick does not have yet: rsync creates it.
+    void addDirectory(qint64 spaceNeeded) { m_directorySpace += spaceNeeded; }
+    // A recording larger than the stick's file system can hold; rsync leaves it out.
+    void addTooLarge(qint64 bytes);
+
+    // The chosen cameras (empty: all, loose files included) over all time,
+    // or over one of the "last ..." spans, counted exactly.
+    RecordingSizes sizes(const QStringList &cameras) const;
+    RecordingSizes sizes(const QStringList &cameras, Span recent) const;
+    // Over [start, end]: whole ten-minute stretches that meet the span, so at
+    // most ten minutes a camera more at either end than the span holds.
+    RecordingSizes approximateSizes(const QStringList &cameras, qint64 start, qint64 end) const;
+    // Exactly, from a stretch boundary on: what a cut of newestCut() selects.
+    RecordingSizes sizesFrom(const QStringList &cameras, qint64 from) const;
+    // Space for the directories rsync has to create; counted for every export.
+    qint64 directorySpace() const { return m_directorySpace; }
+    qint64 tooLargeFiles() const { return m_tooLargeFiles; }
+    qint64 tooLargeBytes() const { return m_tooLargeBytes; }
+
+    // The earliest stretch boundary from which on the chosen cameras' newest
+    // recordings still fit into `budget` bytes of the stick (their space and
+    // the directories'); kNoEnd when not even the newest stretch fits,
+    // kNoStart when everything does.
+    qint64 newestCut(const QStringList &cameras, qint64 budget) const;
+
+    // Heap bytes held, for the benchmark.
+    qint64 memoryBytes() const;
+
+private:
+    struct CameraSizes
+    {
+        std::array<RecordingSizes, 4> recent; // the four "last ..." spans
+        RecordingSizes all;
+    };
+    std::vector<int> chosen(const QStringList &cameras) const;
+    const CameraSizes *camera(int index) const;
+    // Bucket index -> sizes, per camera (index 0: loose files).
+    using Buckets = std::unordered_map<qint64, RecordingSizes>;
+
+    qint64 m_now;
+    QStringList m_cameras;
+    std::vector<CameraSizes> m_sizes;   // per camera, loose files first
+    std::vector<Buckets> m_buckets;     // per camera, loose files first
+    qint64 m_directorySpace = 0;
+    qint64 m_tooLargeFiles = 0;
+    qint64 m_tooLargeBytes = 0;
+};
+
+// The stick's margin for its own file system while it writes (journal,
+// directory blocks, a FUSE driver's metadata): one percent of the drive, at
+// least 1 MiB and at most 256 MiB.
+qint64 fileSystemMargin(qint64 capacity);
