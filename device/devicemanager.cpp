@@ -1,6 +1,7 @@
 #include "device/devicemanager.h"
 
 #include "config/settings.h"
+#include "device/writeback.h"
 #include "platform/command.h"
 
 #include <QDebug>
@@ -26,6 +27,8 @@ DeviceManager::DeviceManager(QObject *parent)
 {
 }
 
+// A limit still in place goes back as the process ends, whatever ended it short
+// of a kill.
 DeviceManager::~DeviceManager() = default;
 
 DeviceManager &DeviceManager::instance()
@@ -78,6 +81,8 @@ bool DeviceManager::mountDevice(const QString &device)
 
     m_isMounted = true;
     m_deviceSize = QStorageInfo(mountPath()).bytesTotal();
+    m_writeback = std::make_unique<WritebackLimit>();
+    m_writeback->apply(m_currentDevice);
     qInfo() << "设备挂载成功，挂载点:" << mountPath() << "大小:" << m_deviceSize;
     emit deviceMounted(mountPath(), m_deviceSize);
     return true;
@@ -139,7 +144,14 @@ bool DeviceManager::unmountDevice(const QString &device)
     }
 
     emit aboutToUnmount();
+    // Before umount: the stick's own settings go back whatever its end.
+    m_writeback.reset();
     const Command unmount(QStringLiteral("umount"), {mountPath()}, kUnmountTimeoutMs);
+    if (!unmount.succeeded()) {
+        // Still mounted: its cache stays bounded.
+        m_writeback = std::make_unique<WritebackLimit>();
+        m_writeback->apply(m_currentDevice);
+    }
     if (!unmount.ended()) {
         qCritical() << "卸载超时:" << unmount.errorString();
         emit error(tr("设备卸载失败: 超时"));

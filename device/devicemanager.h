@@ -3,10 +3,16 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
+class WritebackLimit;
+
 // Owns the state of the USB drive: which block device is mounted on the
 // configured mount point and how large its file system is. Mounting and
 // unmounting run the system's mount and umount synchronously with fixed
-// time-outs; outcomes are reported through the three signals.
+// time-outs; outcomes are reported through the four signals. While the drive
+// is mounted, its own write cache is bounded (see WritebackLimit), so that
+// what an export hands over reaches the stick as it goes.
 class DeviceManager : public QObject
 {
     Q_OBJECT
@@ -19,6 +25,8 @@ public:
     bool unmountDevice(const QString &device);
 
     bool isMounted() const { return m_isMounted; }
+    // The mounted block device ("/dev/sdb1"); empty when none is.
+    QString currentDevice() const { return m_isMounted ? m_currentDevice : QString(); }
     qint64 deviceSize() const { return m_deviceSize; }
     // Bytes available to new files on the mounted drive, measured now;
     // 0 when no drive is mounted.
@@ -39,6 +47,7 @@ private:
     Q_DISABLE_COPY(DeviceManager)
 
     QString m_currentDevice;
+    std::unique_ptr<WritebackLimit> m_writeback;
     bool m_isMounted = false;
     qint64 m_deviceSize = 0;
 };

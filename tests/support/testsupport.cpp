@@ -4,6 +4,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
@@ -167,6 +168,129 @@ bool LoopDrive::fsckClean(QByteArray *report) const
     if (m_fileSystem == QLatin1String("vfat"))
         return run(QStringLiteral("fsck.vfat"), {QStringLiteral("-n"), m_image}, report) == 0;
     return run(QStringLiteral("e2fsck"), {QStringLiteral("-fn"), m_image}, report) == 0;
+}
+
+namespace {
+
+// nbdkit's rate filter counts bits per second; its token bucket holds
+// `burstiness` seconds of data. The default of two seconds lets 20 MB through
+// at memory speed after each pause at 10 MB/s, which a flush right after an
+// idle moment would see as a much faster stick; a quarter of a second is
+// still well above one request of the loop device (at most 1 MiB) and keeps
+// the measured speed within a few per cent of the nominal one.
+constexpr double kRateBurstSeconds = 0.25;
+constexpr int kServerStartMs = 10000;
+constexpr int kServerEndMs = 5000;
+
+void unmountEverywhere(const QString &device)
+{
+    QByteArray output;
+    run(QStringLiteral("findmnt"), {QStringLiteral("-n"), QStringLiteral("-o"), QStringLiteral("TARGET"), device}, &output);
+    const QList<QByteArray> targets = output.split('\n');
+    for (const QByteArray &target : targets) {
+        if (!target.trimmed().isEmpty())
+            run(QStringLiteral("umount"), {QStringLiteral("-l"), QString::fromUtf8(target.trimmed())});
+    }
+}
+
+} // namespace
+
+SlowDrive::SlowDrive(qint64 sizeMiB, qint64 bytesPerSecond)
+    : m_bytesPerSecond(bytesPerSecond)
+{
+    if (!m_dir.isValid()) {
+        m_error = QStringLiteral("no temporary directory");
+        return;
+    }
+    m_fuseDir = m_dir.filePath(QStringLiteral("fuse"));
+    QDir().mkpath(m_fuseDir);
+    const QString file = m_fuseDir + QStringLiteral("/stick");
+    const QString pidFile = m_dir.filePath(QStringLiteral("nbdfuse.pid"));
+
+    // nbdfuse runs nbdkit itself on a private socket and writes its pid file
+    // once the file can be used; nbdkit ends with it.
+    m_server = std::make_unique<QProcess>();
+    m_server->setProcessChannelMode(QProcess::MergedChannels);
+    m_server->start(QStringLiteral("nbdfuse"),
+                    {QStringLiteral("-P"), pidFile, file, QStringLiteral("["), QStringLiteral("nbdkit"),
+                     QStringLiteral("--exit-with-parent"), QStringLiteral("--filter=rate"), QStringLiteral("memory"),
+                     QStringLiteral("size=%1M").arg(sizeMiB), QStringLiteral("rate=%1").arg(bytesPerSecond * 8),
+                     QStringLiteral("burstiness=%1").arg(kRateBurstSeconds), QStringLiteral("]")});
+    if (!m_server->waitForStarted(kServerStartMs)) {
+        m_error = QStringLiteral("cannot start nbdfuse: ") + m_server->errorString();
+        m_server.reset();
+        return;
+    }
+    QElapsedTimer waited;
+    waited.start();
+    while (readFile(pidFile).trimmed().isEmpty()) {
+        if (m_server->waitForFinished(50) || waited.hasExpired(kServerStartMs)) {
+            m_error = QStringLiteral("nbdfuse did not come up: ") + QString::fromUtf8(m_server->readAll());
+            return;
+        }
+    }
+
+    QByteArray output;
+    if (run(QStringLiteral("losetup"),
+            {QStringLiteral("--find"), QStringLiteral("--show"), QStringLiteral("--direct-io=on"), file}, &output) != 0) {
+        m_error = QStringLiteral("no loop device: ") + QString::fromUtf8(output);
+        return;
+    }
+    const QString device = QString::fromUtf8(output).trimmed();
+    // mkfs zeroes the inode tables and the journal itself rather than leaving
+    // the inode tables to the kernel's lazy initialisation, which would write
+    // to the drive in the background of a measurement after each mount. It
+    // zeroes through the loop device's write-zeroes requests, which become
+    // NBD zero requests that the rate filter lets through at once, so the
+    // format takes a fraction of a second at any rate.
+    if (run(QStringLiteral("mkfs.ext4"),
+            {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-E"),
+             QStringLiteral("lazy_itable_init=0,lazy_journal_init=0"), device}, &output) != 0) {
+        m_error = QStringLiteral("cannot format the drive: ") + QString::fromUtf8(output);
+        run(QStringLiteral("losetup"), {QStringLiteral("-d"), device});
+        return;
+    }
+    m_device = device;
+}
+
+SlowDrive::~SlowDrive()
+{
+    if (!m_device.isEmpty()) {
+        unmountEverywhere(m_device);
+        run(QStringLiteral("losetup"), {QStringLiteral("-d"), m_device});
+    }
+    if (!m_server)
+        return;
+    if (m_server->state() != QProcess::NotRunning) {
+        // The loop device lets go of the file a moment after it is detached.
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            if (run(QStringLiteral("fusermount3"), {QStringLiteral("-u"), m_fuseDir}) == 0
+                    || m_server->waitForFinished(100))
+                break;
+        }
+        if (!m_server->waitForFinished(kServerEndMs)) {
+            run(QStringLiteral("fusermount3"), {QStringLiteral("-u"), QStringLiteral("-z"), m_fuseDir});
+            m_server->kill();
+            m_server->waitForFinished(kServerEndMs);
+        }
+    }
+}
+
+QString SlowDrive::kernelName() const
+{
+    return m_device.mid(QStringLiteral("/dev/").size());
+}
+
+bool SlowDrive::mountAt(const QString &path, const QString &type)
+{
+    QDir().mkpath(path);
+    const QStringList typeArguments = type.isEmpty() ? QStringList() : QStringList{QStringLiteral("-t"), type};
+    return run(QStringLiteral("mount"), typeArguments + QStringList{m_device, path}) == 0;
+}
+
+bool SlowDrive::unmountFrom(const QString &path)
+{
+    return run(QStringLiteral("umount"), {path}) == 0;
 }
 
 FakePrograms::FakePrograms()

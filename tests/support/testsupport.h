@@ -17,6 +17,10 @@
 #include <QTimer>
 #include <QtGlobal>
 
+#include <memory>
+
+class QProcess;
+
 namespace TestSupport {
 
 // True inside tests/sandbox.sh as root: the fixed paths are the sandbox's own
@@ -62,13 +66,48 @@ public:
     // as `mount DEV DIR` or, given a type, `mount -t TYPE DEV DIR`.
     bool mountAt(const QString &path, const QString &type = QString());
     bool unmountFrom(const QString &path);
-    // e2fsck -fn on the image (ext4 only); true when the file system is clean.
+    // The file system's own checker on the image, reading only (e2fsck -fn,
+    // fsck.exfat -n, ntfsfix -n, fsck.vfat -n); true when it is clean.
     bool fsckClean(QByteArray *report = nullptr) const;
 
 private:
     QTemporaryDir m_dir;
     QString m_fileSystem;
     QString m_image;
+    QString m_device;
+    QString m_error;
+};
+
+// A real block device as slow as a cheap USB stick: nbdkit's memory plugin
+// behind its rate filter, run by nbdfuse, which shows it as a file in a FUSE
+// mount of its own; that file is attached to a loop device with direct I/O
+// (so that no page cache of the backing file hides the slowness) and formatted
+// ext4. The memory plugin keeps only what is written, so a large drive costs
+// no more memory than the data put on it; it should be large, because ext4
+// stops delaying allocation and writes synchronously once the dirty data
+// nears its free space, which no real stick of today's size does. The loop
+// device, the FUSE mount, nbdfuse and nbdkit go away with the object.
+class SlowDrive
+{
+public:
+    explicit SlowDrive(qint64 sizeMiB = 1024, qint64 bytesPerSecond = 10 * 1000 * 1000);
+    ~SlowDrive();
+    SlowDrive(const SlowDrive &) = delete;
+    SlowDrive &operator=(const SlowDrive &) = delete;
+
+    bool isValid() const { return !m_device.isEmpty(); }
+    QString errorString() const { return m_error; }
+    QString device() const { return m_device; }          // "/dev/loopN"
+    QString kernelName() const;                          // "loopN"
+    qint64 bytesPerSecond() const { return m_bytesPerSecond; }
+    bool mountAt(const QString &path, const QString &type = QString());
+    bool unmountFrom(const QString &path);
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<QProcess> m_server; // nbdfuse, with nbdkit as its child
+    qint64 m_bytesPerSecond;
+    QString m_fuseDir;
     QString m_device;
     QString m_error;
 };
