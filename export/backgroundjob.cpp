@@ -66,10 +66,10 @@ void BackgroundJob::cancel()
     m_walk->cancelled.store(true);
 }
 
-void BackgroundJob::stop()
+void BackgroundJob::stop(int timeoutMs)
 {
     cancel();
-    release();
+    release(timeoutMs);
 }
 
 bool BackgroundJob::isRunning() const
@@ -97,12 +97,12 @@ void BackgroundJob::deliver(const std::shared_ptr<Walk> &walk)
 }
 
 // Lets go of a cancelled job: joined once its work has stopped, which it does
-// within one system call; after kJoinTimeoutMs it is detached.
-void BackgroundJob::release()
+// within one system call; after `timeoutMs` it is detached.
+void BackgroundJob::release(int timeoutMs)
 {
     if (m_thread.joinable()) {
         std::unique_lock<std::mutex> lock(m_walk->mutex);
-        const bool stopped = m_walk->ended.wait_for(lock, std::chrono::milliseconds(kJoinTimeoutMs),
+        const bool stopped = m_walk->ended.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                                     [this] { return !m_walk->walking; });
         lock.unlock();
         if (stopped) {

@@ -35,9 +35,9 @@ public:
     // a window shown right after start() is painted first.
     void start(Work work);
     void cancel();
-    // Cancels and waits (at most kJoinTimeoutMs) until the work has stopped,
+    // Cancels and waits (at most `timeoutMs`) until the work has stopped,
     // for a caller that needs what it had open (a drive about to be unmounted).
-    void stop();
+    void stop(int timeoutMs = kJoinTimeoutMs);
     // True from start() until the end was delivered or the job cancelled.
     bool isRunning() const;
     // True while the work of the latest job still runs, cancelled or not.
@@ -50,7 +50,7 @@ private:
     struct Walk;
     void launch(const std::shared_ptr<Walk> &walk, const Work &work);
     void deliver(const std::shared_ptr<Walk> &walk);
-    void release();
+    void release(int timeoutMs = kJoinTimeoutMs);
 
     std::shared_ptr<Walk> m_walk;
     std::thread m_thread;

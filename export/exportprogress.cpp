@@ -283,8 +283,17 @@ QStringList ExportProgress::takeFileNames()
     return names;
 }
 
+void ExportProgress::setWritten(qint64 bytes, qint64 nowMs)
+{
+    m_written = bytes < 0 ? -1 : bytes;
+    updatePercent();
+    takeSample(nowMs);
+}
+
 void ExportProgress::finish()
 {
+    // Flushed: everything handed over is on the drive.
+    m_written = -1;
     m_finished = true;
     m_percent = 100;
 }

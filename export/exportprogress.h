@@ -11,8 +11,12 @@
 // a speed averaged over the last ten seconds and the time left.
 //
 // The total is what the tool's own look at source and target found to copy;
-// rsync's own counts are per file. Bytes done are the final counts of the
-// files rsync completed plus the latest count of the file it is copying.
+// rsync's own counts are per file. What rsync has handed over is the final
+// counts of the files it completed plus the latest count of the file it is
+// copying; but rsync writes into the page cache, which takes a whole export
+// at memory speed while a cheap stick writes 10 MB/s. So when the drive's own
+// count of completed writes is known (setWritten()), bytes done are what the
+// drive holds: the smaller of the two. The speed and the time left follow.
 // Times are milliseconds of any steady clock, given by the caller.
 //
 // Memory stays bounded whatever rsync writes: at most one unfinished line is
@@ -26,11 +30,19 @@ public:
     // The copy ended successfully.
     void finish();
 
+    // What the drive has completed writing since start(), by its own count;
+    // a negative count: not known.
+    void setWritten(qint64 bytes, qint64 nowMs);
+
     // 0..100; never decreases during one export, and is 100 only after finish().
     int percent() const { return m_percent; }
-    qint64 bytesDone() const { return m_completedBytes + m_currentFileBytes; }
-    // The total given to start(), or the bytes done when files grew past it.
-    qint64 total() const { return qMax(m_total, bytesDone()); }
+    qint64 bytesDone() const { return m_written >= 0 ? qMin(handedOver(), m_written) : handedOver(); }
+    // What rsync has handed over to the file system.
+    qint64 handedOver() const { return m_completedBytes + m_currentFileBytes; }
+    // Handed over but not yet on the drive.
+    qint64 bytesUnwritten() const { return handedOver() - bytesDone(); }
+    // The total given to start(), or what was handed over when files grew past it.
+    qint64 total() const { return qMax(m_total, handedOver()); }
 
     // 0 until about two seconds of the export have been seen.
     double bytesPerSecond(qint64 nowMs) const;
@@ -67,6 +79,7 @@ private:
     qint64 m_total = 0;
     qint64 m_completedBytes = 0;
     qint64 m_currentFileBytes = 0;
+    qint64 m_written = -1;
     int m_percent = 0;
     bool m_finished = false;
 

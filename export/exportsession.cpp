@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "device/devicemanager.h"
+#include "device/writeback.h"
 #include "export/backgroundjob.h"
 #include "export/databasecopy.h"
 #include "export/drivecapabilities.h"
@@ -12,12 +13,41 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
+#include <QFile>
 #include <QStorageInfo>
+#include <QThread>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
+
+// How long a syncfs() of the drive may take when the drive is about to be
+// unmounted: its dirty cache is bounded (WritebackLimit), 32 MiB at a slow
+// stick's 5 MB/s.
+constexpr int kWritebackStopMs = 10000;
+constexpr int kWritebackEveryMs = 500;
+
+// The kernel leaves what an export writes in the page cache until its
+// background threshold or thirty seconds have passed; a stick that is not
+// asked to write shows no progress for that long, and then all of it waits
+// at the end. So while rsync copies, the drive is told to write what it has,
+// twice a second: its progress is what it holds, as it goes. Each syncfs()
+// holds the drive open only while it runs.
+void keepWriting(const QString &mountPath, const std::atomic<bool> &cancelled)
+{
+    const QByteArray path = QFile::encodeName(mountPath);
+    while (!cancelled.load()) {
+        const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd == -1)
+            return;
+        ::syncfs(fd);
+        ::close(fd);
+        for (int waited = 0; waited < kWritebackEveryMs && !cancelled.load(); waited += 50)
+            QThread::msleep(50);
+    }
+}
 
 // A descriptor closed when the last copy of it goes, whichever of the
 // writer's job and its owner that is.
@@ -49,21 +79,30 @@ ExportSession::ExportSession(QObject *parent)
     , m_planJob(new BackgroundJob(this))
     , m_databaseJob(new BackgroundJob(this))
     , m_listJob(new BackgroundJob(this))
+    , m_writebackJob(new BackgroundJob(this))
 {
     qRegisterMetaType<ExportVerdict>();
     m_count->setObjectName(QStringLiteral("sizeCount"));
     m_planJob->setObjectName(QStringLiteral("planJob"));
     m_databaseJob->setObjectName(QStringLiteral("databaseJob"));
     m_listJob->setObjectName(QStringLiteral("fileListJob"));
+    m_writebackJob->setObjectName(QStringLiteral("writebackJob"));
     connect(m_count, &SizeCount::counted, this, &ExportSession::onCounted);
     connect(m_planJob, &BackgroundJob::finished, this, &ExportSession::onPlanned);
     connect(m_databaseJob, &BackgroundJob::finished, this, &ExportSession::onDatabaseCopied);
+    // Four times a second: enough for a bar and a speed over ten seconds, and
+    // one read of a small sysfs file each time.
+    m_writtenTimer.setInterval(250);
+    connect(&m_writtenTimer, &QTimer::timeout, this, &ExportSession::sampleWritten);
 
     // What still reads or writes the drive lets go before umount runs, or it
     // would find the drive busy. A copy is stopped by whoever unmounts.
     connect(&DeviceManager::instance(), &DeviceManager::aboutToUnmount, this, [this] {
         m_planJob->stop();
         m_listJob->cancel();
+        // Its syncfs() holds the drive open; it ends once the cache, bounded
+        // by the drive's write limit, is written.
+        m_writebackJob->stop(kWritebackStopMs);
         if (m_databaseJob->isRunning()) {
             m_databaseJob->stop();
             m_exporting = false;
@@ -232,6 +271,16 @@ void ExportSession::startRecordings()
     SyncManager &sync = SyncManager::instance();
     const PlannedExport &exported = *m_exported;
     m_progress.start(exported.plan.bytesToCopy, elapsedMs());
+    // What the stick holds, not what the page cache took, is the progress.
+    m_written = std::make_unique<DeviceWriteCounter>(DeviceManager::instance().currentDevice());
+    m_writtenAtStart = m_written->bytesWritten();
+    if (m_writtenAtStart >= 0) {
+        m_progress.setWritten(0, elapsedMs());
+        m_writtenTimer.start();
+    }
+    m_writebackJob->start([mountPath = exported.mountPath](const std::atomic<bool> &cancelled) {
+        keepWriting(mountPath, cancelled);
+    });
     bool started = false;
     if (exported.selection.isEverything()) {
         // All of it: the command line the export has always had.
@@ -255,6 +304,8 @@ void ExportSession::startRecordings()
         }
     }
     if (!started) {
+        m_writebackJob->cancel();
+        m_writtenTimer.stop();
         m_listJob->cancel();
         m_exporting = false;
         ExportVerdict verdict;
@@ -271,10 +322,20 @@ void ExportSession::onSyncOutput(const QByteArray &batch)
     emit progressChanged();
 }
 
+void ExportSession::sampleWritten()
+{
+    const qint64 now = m_written ? m_written->bytesWritten() : -1;
+    // A count that went back belongs to another device: no longer known.
+    m_progress.setWritten(now >= m_writtenAtStart && m_writtenAtStart >= 0 ? now - m_writtenAtStart : -1, elapsedMs());
+    emit progressChanged();
+}
+
 void ExportSession::onSyncFinished(bool success)
 {
     const SyncManager &sync = SyncManager::instance();
+    m_writtenTimer.stop();
     m_listJob->cancel();
+    m_writebackJob->cancel();
     if (!m_exporting)
         return; // a copy not started here (or one whose session already ended)
     m_exporting = false;

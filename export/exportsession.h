@@ -13,6 +13,7 @@
 #include <memory>
 
 class BackgroundJob;
+class DeviceWriteCounter;
 class SizeCount;
 struct RecordingCount;
 
@@ -102,6 +103,8 @@ private:
     void startRecordings();
     void onSyncOutput(const QByteArray &batch);
     void onSyncFinished(bool success);
+    // Reads what the drive has completed writing into the progress.
+    void sampleWritten();
     void readHostname();
 
     QString m_hostname;
@@ -114,6 +117,7 @@ private:
     BackgroundJob *m_planJob;
     BackgroundJob *m_databaseJob;
     BackgroundJob *m_listJob;
+    BackgroundJob *m_writebackJob;
     std::shared_ptr<PlannedExport> m_planning;
     std::unique_ptr<PlannedExport> m_planned;
     // What is being exported, from copy() on.
@@ -123,6 +127,10 @@ private:
 
     ExportProgress m_progress;
     QElapsedTimer m_clock;
+    // The drive's own count of completed writes, and its value at the start.
+    std::unique_ptr<DeviceWriteCounter> m_written;
+    qint64 m_writtenAtStart = -1;
+    QTimer m_writtenTimer;
 };
 
 Q_DECLARE_METATYPE(ExportVerdict)

@@ -30,6 +30,8 @@ private slots:
     void recordedOutput_data();
     void recordedOutput();
     void speedAndTimeLeft();
+    void whatTheDriveHolds_data();
+    void whatTheDriveHolds();
     void boundedWhateverRsyncWrites();
 };
 
@@ -148,6 +150,46 @@ void TestExportProgress::boundedWhateverRsyncWrites()
     const QStringList names = progress.takeFileNames();
     QCOMPARE(names.size(), 1001);
     QCOMPARE(names.last(), QStringLiteral("(and 4000 more)"));
+}
+
+// rsync hands a file to the page cache long before a slow stick holds it: the
+// progress follows the stick's own count of completed writes when there is
+// one, never runs ahead of what rsync handed over, and 100 waits for the end.
+void TestExportProgress::whatTheDriveHolds_data()
+{
+    QTest::addColumn<qint64>("written");   // the drive's count; -1: none
+    QTest::addColumn<qint64>("bytesDone");
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<qint64>("unwritten");
+    // rsync has handed over 8,000,000 of 10,000,000 bytes.
+    QTest::newRow("no count: what rsync handed over") << qint64(-1) << qint64(8000000) << 80 << qint64(0);
+    QTest::newRow("the stick behind the cache") << qint64(2000000) << qint64(2000000) << 20 << qint64(6000000);
+    QTest::newRow("metadata makes the count larger") << qint64(9000000) << qint64(8000000) << 80 << qint64(0);
+}
+
+void TestExportProgress::whatTheDriveHolds()
+{
+    QFETCH(qint64, written);
+    QFETCH(qint64, bytesDone);
+    QFETCH(int, percent);
+    QFETCH(qint64, unwritten);
+    ExportProgress progress;
+    progress.start(10000000, 0);
+    progress.setWritten(written >= 0 ? 0 : -1, 0);
+    progress.feed("video.bin\n\r      8,000,000 100%  100.00MB/s    0:00:00 (xfr#1, to-chk=1/2)\n", 100);
+    progress.setWritten(written, 200);
+    QCOMPARE(progress.bytesDone(), bytesDone);
+    QCOMPARE(progress.percent(), percent);
+    QCOMPARE(progress.bytesUnwritten(), unwritten);
+    QCOMPARE(progress.total(), qint64(10000000));
+    // The speed is the stick's: 3,000,000 bytes in 2.2 s, whatever rsync handed over.
+    if (written >= 0 && written < 8000000) {
+        progress.setWritten(written + 1000000, 2200);
+        QCOMPARE(qRound64(progress.bytesPerSecond(2200)), qint64(1363636));
+    }
+    progress.finish();
+    QCOMPARE(progress.percent(), 100);
+    QCOMPARE(progress.bytesDone(), qint64(8000000));
 }
 
 QTEST_GUILESS_MAIN(TestExportProgress)

@@ -11,14 +11,16 @@
 #include <QComboBox>
 #include <QDebug>
 #include <QFile>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QToolButton>
 #include <QPushButton>
-#include <QSignalBlocker>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -40,6 +42,10 @@ MainWindow::MainWindow(QWidget *parent)
     initializeUI();
     setupConnections();
     updateUI();
+    // All of the window on the screen from the start: a recorder's screen may
+    // be 800x480, less than the two thirds of it Qt would give the window.
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        resize(sizeHint().expandedTo(minimumSizeHint()).boundedTo(screen->availableSize()));
 }
 
 MainWindow::~MainWindow() = default;
@@ -84,24 +90,19 @@ void MainWindow::initializeUI()
         spanBox->addItem(text, int(span));
     spanBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     spanCaption->setBuddy(spanBox);
+    // The cameras in a menu of their own beside the span, so that the window
+    // keeps to one more row on a recorder's small screen.
+    cameraButton = new QToolButton(this);
+    cameraButton->setObjectName(QStringLiteral("cameraButton"));
+    cameraButton->setPopupMode(QToolButton::InstantPopup);
+    cameraMenu = new QMenu(cameraButton);
+    cameraMenu->setObjectName(QStringLiteral("cameraMenu"));
+    cameraButton->setMenu(cameraMenu);
+    cameraButton->hide();
     spanRow->addWidget(spanCaption);
     spanRow->addWidget(spanBox, 1);
+    spanRow->addWidget(cameraButton);
     mainLayout->addLayout(spanRow);
-
-    cameraList = new QListWidget(this);
-    cameraList->setObjectName(QStringLiteral("cameraList"));
-    cameraList->setFlow(QListView::LeftToRight);
-    cameraList->setWrapping(true);
-    cameraList->setResizeMode(QListView::Adjust);
-    cameraList->setMaximumHeight(90);
-    cameraList->hide();
-    mainLayout->addWidget(cameraList);
-
-    selectionLabel = new QLabel(this);
-    selectionLabel->setObjectName(QStringLiteral("selectionLabel"));
-    selectionLabel->setAlignment(Qt::AlignLeft);
-    selectionLabel->setWordWrap(true);
-    mainLayout->addWidget(selectionLabel);
 
     statusLabel = new QLabel(tr("正在检查..."), this);
     statusLabel->setObjectName(QStringLiteral("statusLabel"));
@@ -169,7 +170,7 @@ void MainWindow::setupConnections()
     connect(session, &ExportSession::finished, this, &MainWindow::onExportFinished);
     connect(session, &ExportSession::error, this, &MainWindow::showErrorMessage);
     connect(spanBox, QOverload<int>::of(&QComboBox::activated), this, &MainWindow::onSpanChosen);
-    connect(cameraList, &QListWidget::itemChanged, this, [this] {
+    connect(cameraMenu, &QMenu::triggered, this, [this] {
         if (!showingChoices)
             showChoices();
     });
@@ -193,14 +194,14 @@ void MainWindow::updateUI()
         // The line promises the free space, so that is what it shows, measured
         // now (the capacity measured at mount time never changes).
         usbInfoLabel->setText(tr("U盘已挂载: 可用空间: %1").arg(formatSize(device.freeSpace())));
-        const bool somethingChosen = cameraList->count() == 0 || !chosenCameras().isEmpty();
+        const bool somethingChosen = cameraMenu->actions().isEmpty() || !chosenCameras().isEmpty();
         startButton->setEnabled(!counting && !busy && somethingChosen && currentSelection().start != ExportSelection::kNoEnd);
     } else {
         usbInfoLabel->setText(tr("请插入U盘..."));
         startButton->setEnabled(false);
     }
     spanBox->setEnabled(device.isMounted() && !counting && !busy);
-    cameraList->setEnabled(device.isMounted() && !counting && !busy);
+    cameraButton->setEnabled(device.isMounted() && !counting && !busy);
     stopButton->setEnabled(session->isExporting());
 }
 
@@ -293,10 +294,10 @@ Span MainWindow::chosenSpan() const
 QStringList MainWindow::chosenCameras() const
 {
     QStringList cameras;
-    for (int row = 0; row < cameraList->count(); ++row) {
-        const QListWidgetItem *item = cameraList->item(row);
-        if (item->checkState() == Qt::Checked)
-            cameras << item->data(Qt::UserRole).toString();
+    const QList<QAction *> actions = cameraMenu->actions();
+    for (const QAction *action : actions) {
+        if (action->isChecked())
+            cameras << action->data().toString();
     }
     return cameras;
 }
@@ -306,7 +307,7 @@ ExportSelection MainWindow::currentSelection() const
     ExportSelection selection;
     const QStringList cameras = chosenCameras();
     // Every camera: the whole recordings directory, loose files included.
-    if (cameras.size() < cameraList->count())
+    if (cameras.size() < cameraMenu->actions().size())
         selection.cameras = cameras;
     switch (chosenSpan()) {
     case Span::All:
@@ -334,7 +335,7 @@ ExportSelection MainWindow::currentSelection() const
 qint64 MainWindow::newestCut() const
 {
     const QStringList cameras = chosenCameras();
-    return session->index().newestCut(cameras.size() < cameraList->count() ? cameras : QStringList(),
+    return session->index().newestCut(cameras.size() < cameraMenu->actions().size() ? cameras : QStringList(),
                                       session->budget());
 }
 
@@ -357,42 +358,37 @@ RecordingSizes MainWindow::spanSizes(Span span, const QStringList &cameras) cons
 
 void MainWindow::showChoices()
 {
-    const QSignalBlocker blocker(cameraList);
     showingChoices = true;
     const bool counted = !session->isCounting() && session->totalBytes() >= 0;
-    const RecordingIndex &index = session->index();
 
     // The camera folders, all chosen at first; a new count keeps the choice
     // of folders that are still there.
-    QStringList cameras = index.cameras();
+    QStringList cameras = session->index().cameras();
     // In the order a person counts them: ch2 before ch10.
     QCollator collator;
     collator.setNumericMode(true);
     std::sort(cameras.begin(), cameras.end(), collator);
     QStringList shown;
-    for (int row = 0; row < cameraList->count(); ++row)
-        shown << cameraList->item(row)->data(Qt::UserRole).toString();
+    QStringList unchosen;
+    const QList<QAction *> actions = cameraMenu->actions();
+    for (const QAction *action : actions) {
+        shown << action->data().toString();
+        if (!action->isChecked())
+            unchosen << action->data().toString();
+    }
     if (shown != cameras) {
-        const QStringList unchosen = [&] {
-            QStringList names;
-            for (int row = 0; row < cameraList->count(); ++row) {
-                if (cameraList->item(row)->checkState() != Qt::Checked)
-                    names << cameraList->item(row)->data(Qt::UserRole).toString();
-            }
-            return names;
-        }();
-        cameraList->clear();
+        cameraMenu->clear();
         for (const QString &camera : cameras) {
-            auto *item = new QListWidgetItem(camera, cameraList);
-            item->setData(Qt::UserRole, camera);
-            item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
-            item->setCheckState(unchosen.contains(camera) ? Qt::Unchecked : Qt::Checked);
+            QAction *action = cameraMenu->addAction(camera);
+            action->setData(camera);
+            action->setCheckable(true);
+            action->setChecked(!unchosen.contains(camera));
         }
-        cameraList->setVisible(!cameras.isEmpty());
+        cameraButton->setVisible(!cameras.isEmpty());
     }
 
     const QStringList chosen = chosenCameras();
-    const QStringList selected = chosen.size() < cameraList->count() ? chosen : QStringList();
+    const QStringList selected = chosen.size() < cameras.size() ? chosen : QStringList();
     const Span span = chosenSpan();
     for (int row = 0; row < spanBox->count(); ++row) {
         const Span rowSpan = Span(spanBox->itemData(row).toInt());
@@ -409,28 +405,31 @@ void MainWindow::showChoices()
         }
         spanBox->setItemText(row, text);
     }
-    for (int row = 0; row < cameraList->count(); ++row) {
-        QListWidgetItem *item = cameraList->item(row);
-        const QString camera = item->data(Qt::UserRole).toString();
-        item->setText(counted ? QStringLiteral("%1 (%2)").arg(camera, formatSize(spanSizes(span, {camera}).bytes))
-                              : camera);
+    for (QAction *action : cameraMenu->actions()) {
+        const QString camera = action->data().toString();
+        action->setText(counted ? QStringLiteral("%1 (%2)").arg(camera, formatSize(spanSizes(span, {camera}).bytes))
+                                : camera);
     }
+    cameraButton->setText(chosen.size() == cameras.size() ? tr("全部摄像头")
+                                                          : tr("%1 个摄像头").arg(chosen.size()));
 
-    // What 开始复制 will copy, said before it is pressed.
-    if (!counted || !DeviceManager::instance().isMounted()) {
-        selectionLabel->clear();
-    } else if (span == Span::NewestThatFit) {
-        const qint64 cut = newestCut();
+    // What 开始复制 will copy, said before it is pressed, in the line that
+    // tells what a copy did once one runs.
+    if (!session->isExporting() && counted && DeviceManager::instance().isMounted()) {
+        QString summary;
         const RecordingSizes sizes = spanSizes(span, selected);
-        if (cut == ExportSelection::kNoEnd)
-            selectionLabel->setText(tr("U盘空间不足，放不下所选摄像头的任何录像。"));
-        else if (cut == ExportSelection::kNoStart)
-            selectionLabel->setText(tr("U盘放得下所选的全部录像（%1）。").arg(formatSize(sizes.bytes)));
-        else
-            selectionLabel->setText(tr("U盘放不下全部录像，将复制从 %1 起的最新录像（%2）。")
-                                            .arg(formatTime(cut), formatSize(sizes.bytes)));
-    } else {
-        selectionLabel->setText(tr("将复制所选录像（%1）。").arg(formatSize(spanSizes(span, selected).bytes)));
+        if (span == Span::NewestThatFit) {
+            const qint64 cut = newestCut();
+            if (cut == ExportSelection::kNoEnd)
+                summary = tr("U盘空间不足，放不下所选摄像头的任何录像");
+            else if (cut == ExportSelection::kNoStart)
+                summary = tr("U盘放得下所选的全部录像（%1）").arg(formatSize(sizes.bytes));
+            else
+                summary = tr("U盘放不下全部录像，将复制从 %1 起的最新录像（%2）").arg(formatTime(cut), formatSize(sizes.bytes));
+        } else {
+            summary = tr("将复制所选录像（%1）").arg(formatSize(sizes.bytes));
+        }
+        progressLabel->setText(summary);
     }
     showingChoices = false;
     updateUI();
@@ -591,6 +590,9 @@ void MainWindow::showProgressLine()
     if (speed > 0)
         line += tr("%1/s · ").arg(formatSize(qint64(speed)));
     line += formatRemaining(progress.secondsLeft(now));
+    // rsync is done; the rest is on its way from the cache to the stick.
+    if (session->isFlushing() && progress.bytesUnwritten() > 0)
+        line += tr(" · 还需写入 %1").arg(formatSize(progress.bytesUnwritten()));
     if (const int errors = session->errorCount())
         line += tr(" · %1 条错误").arg(errors);
     progressLabel->setText(line);

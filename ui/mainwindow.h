@@ -12,9 +12,10 @@ class QComboBox;
 class QHBoxLayout;
 class QKeyEvent;
 class QLabel;
-class QListWidget;
+class QMenu;
 class QProgressBar;
 class QPushButton;
+class QToolButton;
 class QVBoxLayout;
 
 // The tool's only window: the size of the recordings, the drive's state, the
@@ -89,8 +90,8 @@ private:
     QLabel *sourceSizeLabel = nullptr;
     QLabel *usbInfoLabel = nullptr;
     QComboBox *spanBox = nullptr;
-    QListWidget *cameraList = nullptr;
-    QLabel *selectionLabel = nullptr;
+    QToolButton *cameraButton = nullptr;
+    QMenu *cameraMenu = nullptr;
     qint64 sourceTotalSize = 0;
     QDateTime customStart;
     QDateTime customEnd;
