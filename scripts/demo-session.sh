@@ -18,15 +18,18 @@ done
 title="U盘导出视频工具"
 log=$work/corvalet.log
 
-# The recorder: 4 channels × 3 days × 6 one-minute clips, hidden files that are
-# never exported, and the alarm database.
+# The recorder: 4 channels × the last 3 days × 6 clips an hour apart (each
+# written when its hour ended, as a recorder writes them), hidden files that
+# are never exported, and the alarm database.
 record=/media/zozadoz/record
 for channel in 01 02 03 04; do
-    for day in 2026-12-05 2026-12-06 2026-12-07; do
+    for ago in 2 1 0; do
+        day=$(date -d "-$ago day" +%F)
         dir=$record/record/ch$channel/$day
         mkdir -p "$dir"
         for clip in 1 2 3 4 5 6; do
-            head -c $((200000 + RANDOM * 4)) /dev/urandom > "$dir/10-0$clip-00.mp4"
+            head -c $((200000 + RANDOM * 4)) /dev/urandom > "$dir/0$clip-00-00.mp4"
+            touch -d "$(date -d "-$ago day -$((7 - clip)) hour" '+%F %T')" "$dir/0$clip-00-00.mp4"
         done
     done
 done
@@ -77,6 +80,19 @@ else
     wait_log "Device event" 20
     sleep 1
     snap ready
+    if [ -n "$shots" ]; then
+        # The span's list open, with the size of each choice: the focus goes
+        # back past the cameras to the span, and comes again to 开始复制.
+        press "$title" shift+Tab
+        press "$title" shift+Tab
+        press "$title" alt+Down
+        sleep 0.5
+        snap choice
+        xdotool key Escape
+        sleep 0.3
+        press "$title" Tab
+        press "$title" Tab
+    fi
     echo "Virtual display: pressing 开始复制"
     press "$title" Return             # the start button holds the focus once the drive is ready
     wait_log "开始同步" 20
