@@ -7,8 +7,8 @@
 #
 # Stages, each timed, all run even when one fails; the exit status is non-zero
 # when any failed:
-#   tests       build/ (RelWithDebInfo), ctest
-#   sanitizers  build-asan/ (clang, -DCORVALET_SANITIZE=ON), ctest again; any report
+#   tests       build/ (RelWithDebInfo, warnings as errors), ctest
+#   sanitizers  build-asan/ (clang, -DCORVALET_SANITIZE=ON, warnings as errors), ctest again; any report
 #               of AddressSanitizer, UndefinedBehaviorSanitizer or
 #               LeakSanitizer (suppressions: tests/lsan.supp) fails it
 #   fuzz        fuzz/run.sh: each libFuzzer target for CORVALET_FUZZ_SECONDS
@@ -32,7 +32,7 @@ asan_build=${CORVALET_ASAN_BUILD_DIR:-$root/build-asan}
 "$root/scripts/install-deps.sh"
 
 tests_stage() {
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CORVALET_CMAKE_ARGS:-}
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALET_WERROR=ON ${CORVALET_CMAKE_ARGS:-}
     cmake --build "$build" -j"$(nproc)"
     cd "$build"
     ctest --output-on-failure --timeout 900 "$@"
@@ -46,7 +46,7 @@ sanitizers_stage() {
     # benchmarks are not part of ctest, so they are not built here.
     CXX=$(command -v clang++-14 || command -v clang++) \
         cmake -S "$root" -B "$asan_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCORVALET_SANITIZE=ON -DCORVALET_BUILD_BENCH=OFF ${CORVALET_CMAKE_ARGS:-}
+        -DCORVALET_SANITIZE=ON -DCORVALET_BUILD_BENCH=OFF -DCORVALET_WERROR=ON ${CORVALET_CMAKE_ARGS:-}
     cmake --build "$asan_build" -j"$(nproc)"
     local logs=$asan_build/sanitizer-logs
     rm -rf "$logs"
