@@ -10,7 +10,11 @@
 #include <QDir>
 #include <QIcon>
 
+#include <cerrno>
 #include <memory>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,6 +49,16 @@ int main(int argc, char **argv)
     // uses and a third of its start-up time.
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
+    // Started by udev through systemd, the tool has no session and so no
+    // XDG_RUNTIME_DIR; Qt then warns on every start and makes and uses the
+    // directory named here. Making it first keeps the journal's warnings for
+    // real ones.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        const struct passwd *user = ::getpwuid(::geteuid());
+        const QByteArray runtime = "/tmp/runtime-" + (user ? QByteArray(user->pw_name) : QByteArray::number(::geteuid()));
+        if (::mkdir(runtime.constData(), 0700) == 0 || errno == EEXIST)
+            qputenv("XDG_RUNTIME_DIR", runtime);
+    }
     installJournalPriorities();
     QApplication app(argc, argv);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/logo.png")));
