@@ -19,7 +19,7 @@
 // from the click to the flushed success), exportN_flush_ms (the last part of
 // it: from the start of "sync -f" to the success), exportN_self_cpu_ms (this
 // process: the window, the output parsing, the logging), exportN_child_cpu_ms
-// (rsync and "sync -f"), exportN_progress (progress signals received), and at
+// (rsync and "sync -f"), exportN_progress (batches of rsync output read), and at
 // the end maxrss_kib (this process's peak resident size) and child_maxrss_kib
 // (the largest child's, which includes this process's size at the fork).
 // Window updates of each export: exportN_updates (batches of rsync output the

@@ -25,7 +25,7 @@
 # Before every run the tree is read once more (warm page cache for both sides)
 # and the machine's dirty data is written out. Then it times the start-up of
 # the real program under Xvfb against a bare mount and unmount, the size count
-# against du -sbL, and runs the progress parser benchmark.
+# against du -sbL.
 #
 # Takes about 10 minutes on 2 cores; needs root, rsync, e2fsprogs, Xvfb,
 # python3-xlib and xdotool (without Xvfb and python3-xlib the start-up figure
@@ -400,7 +400,7 @@ print_table() {
     echo "Medians of $runs exports per tree (fresh drive each), $startup_runs start-ups, $du_runs size counts."
     echo "Flush (sync -f) at the end of the tool's export (median): small $(median "$r/small.tool.flush") ms," \
         "large $(median "$r/large.tool.flush") ms."
-    echo "Progress signals per export (median): small $(median "$r/small.tool.progress"), large $(median "$r/large.tool.progress")."
+    echo "Batches of rsync output per export (median): small $(median "$r/small.tool.progress"), large $(median "$r/large.tool.progress")."
     echo "Window updates per export (median): small $(median "$r/small.tool.updates"), large $(median "$r/large.tool.updates");" \
         "repaints of the bar and the progress line: small $(median "$r/small.tool.repaints"), large $(median "$r/large.tool.repaints")."
     echo "Window updates per second, every run's busiest second: small $(paste -sd' ' "$r/small.tool.updates_max"), large $(paste -sd' ' "$r/large.tool.updates_max")."

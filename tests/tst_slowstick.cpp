@@ -6,7 +6,8 @@
 // flushAfterCopy prints how long the flush after a copy takes with and
 // without the limit; it asserts no time. The suite runs the chosen limit
 // against none on 64 MB; CORVALET_SLOWSTICK_SWEEP=1 compares several limits
-// on 100 MB (about a minute), the figures in device/writeback.h.
+// on a 10 MB/s and a 60 MB/s stick (some 80 s), the figures in
+// device/writeback.h.
 
 #include "testsupport.h"
 
@@ -306,6 +307,13 @@ void TestSlowStick::flushAfterCopy()
         QSKIP(kNoByteLimits);
     if (limit > 0)
         QVERIFY(writeback.apply(stick.device(), limit));
+    // A loop device's bdi outlives its attachment: a run killed with a limit
+    // in place leaves it to the next user of the same loop device.
+    const QString bdi = WritebackLimit::bdiDirectoryOf(stick.device());
+    if (limit == 0 && (bdiValue(bdi, "strict_limit") == "1" || bdiValue(bdi, "max_ratio") != "100"))
+        QSKIP(qPrintable(bdi + QStringLiteral(" still carries a limit of an earlier run that was killed: strict_limit ")
+                         + QString::fromLatin1(bdiValue(bdi, "strict_limit")) + QStringLiteral(", max_ratio ")
+                         + QString::fromLatin1(bdiValue(bdi, "max_ratio"))));
     const DeviceWriteCounter counter(stick.device());
 
     const QString path = mountPoint.filePath(QStringLiteral("recording.mp4"));
