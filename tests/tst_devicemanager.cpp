@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -21,6 +22,13 @@
 using namespace TestSupport;
 
 namespace {
+
+// The lines about the stick's write cache say what this kernel offers; the
+// rest of the log is the same everywhere.
+QString withoutCacheLines(QString dump)
+{
+    return dump.remove(QRegularExpression(QStringLiteral("^info U盘写缓存[^\n]*\n"), QRegularExpression::MultilineOption));
+}
 
 const QString kDefaultMountPath = QStringLiteral("/media/zozadoz/usb_backup");
 
@@ -150,7 +158,7 @@ private slots:
         if (alreadyMounted)
             expected += QStringLiteral("info 设备已经挂载在目标位置，继续使用\n");
         expected += QStringLiteral("info 设备挂载成功，挂载点: \"%1\" 大小: %2\n").arg(mountPath).arg(size);
-        QCOMPARE(log.dump(), expected);
+        QCOMPARE(withoutCacheLines(log.dump()), expected);
         QVERIFY(writeFile(mountPath + QStringLiteral("/probe.txt"), "written through the mount\n"));
 
         // Any further mount is refused while a drive is mounted, and runs
@@ -175,7 +183,7 @@ private slots:
 
         log.clear();
         QVERIFY(manager().unmountDevice());
-        QCOMPARE(log.dump(), QStringLiteral("info 尝试卸载设备: \"%1\"\ninfo 设备卸载成功\n").arg(device));
+        QCOMPARE(withoutCacheLines(log.dump()), QStringLiteral("info 尝试卸载设备: \"%1\"\ninfo 设备卸载成功\n").arg(device));
         QCOMPARE(unmounted.count(), 1);
         QVERIFY(!manager().isMounted());
         QCOMPARE(manager().deviceSize(), qint64(0));

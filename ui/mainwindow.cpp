@@ -620,9 +620,12 @@ void MainWindow::onExportFinished(const ExportVerdict &verdict)
         return;
     }
     statusLabel->setText(tr("复制失败"));
-    // One report of everything rsync complained about, however much it was;
-    // a stop (by the user, a "remove" or a signal) is no failure to report.
-    if (!verdict.stopped && verdict.errorCount > 0) {
+    // A stop (by the user, a "remove" or a signal) is no failure to report,
+    // and the session may be ending: no box waits for an answer then.
+    if (verdict.stopped)
+        return;
+    // One report of everything rsync complained about, however much it was.
+    if (verdict.errorCount > 0) {
         showErrorMessage(tr("复制时出现 %1 条错误，前 %2 条：\n%3")
                                  .arg(verdict.errorCount)
                                  .arg(verdict.firstErrors.size())
