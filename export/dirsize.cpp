@@ -99,6 +99,8 @@ public:
             // devices, FIFOs and sockets add nothing
         }
         ::closedir(dir);
+        if (m_index)
+            m_index->endDirectory();
 
         m_ancestors.emplace_back(st.st_dev, st.st_ino);
         // Below a chain of single folders the camera folders begin.
@@ -183,5 +185,6 @@ RecordingCount countRecordings(const QString &path, const QString &target, const
     if (top.targetFd != -1)
         ::close(top.targetFd);
     count.totalBytes = walker.wasCancelled() ? -1 : total;
+    count.index.finish();
     return count;
 }

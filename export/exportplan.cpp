@@ -75,6 +75,8 @@ public:
         }
         if (afterEnd && !cancelled())
             addFile(afterEnd->st, targetFd, afterEnd->name.c_str());
+        if (m_index)
+            m_index->endDirectory();
 
         for (const std::string &name : subdirectories) {
             if (cancelled() || m_stopped)
@@ -273,6 +275,7 @@ PlannedExport planExportTo(const QString &mountPath, const QString &source, cons
     if (storage.isValid() && storage.blockSize() > 0)
         options.blockSize = storage.blockSize();
     planned.plan = planExport(source, target, options, cancel, selection, &planned.index);
+    planned.index.finish();
     // Every export takes a new snapshot of the alarm database; an earlier
     // copy on the drive stays beside it.
     planned.databaseBytes = QFileInfo(databasePath).size();

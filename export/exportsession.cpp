@@ -155,11 +155,11 @@ bool ExportSession::isCounting() const
     return m_count->isCounting();
 }
 
-void ExportSession::onCounted(const QString &path, const RecordingCount &count)
+void ExportSession::onCounted()
 {
-    Q_UNUSED(path)
+    RecordingCount count = m_count->takeCount();
     m_totalBytes = count.totalBytes;
-    m_index = count.index;
+    m_index = std::move(count.index);
     emit countFinished();
 }
 

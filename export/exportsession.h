@@ -97,7 +97,7 @@ signals:
     void error(const QString &message);
 
 private:
-    void onCounted(const QString &path, const RecordingCount &count);
+    void onCounted();
     void onPlanned();
     void onDatabaseCopied();
     void startRecordings();

@@ -1,7 +1,7 @@
 #include "export/recordingindex.h"
 
 #include <algorithm>
-#include <map>
+#include <limits>
 
 namespace {
 
@@ -10,6 +10,13 @@ qint64 bucketOf(qint64 time)
     // Floor division: a time before 1970 still falls into the stretch below it.
     const qint64 bucket = time / RecordingIndex::kBucketSeconds;
     return (time % RecordingIndex::kBucketSeconds < 0) ? bucket - 1 : bucket;
+}
+
+// Stretches of half an hour span ±120,000 years in 32 bits; a time beyond
+// that (a file system's nonsense) is held at the edge.
+qint32 stretchOf(qint64 time)
+{
+    return qint32(qBound<qint64>(std::numeric_limits<qint32>::min(), bucketOf(time), std::numeric_limits<qint32>::max()));
 }
 
 constexpr std::array<Span, 4> kRecentSpans = {Span::LastHour, Span::Last24Hours, Span::Last3Days, Span::Last7Days};
@@ -89,7 +96,52 @@ void RecordingIndex::addFile(int camera, qint64 time, const RecordingSizes &file
         if (time >= m_now - spanSeconds(kRecentSpans[i]))
             sizes.recent[i] += file;
     }
-    m_buckets[slot][bucketOf(time)] += file;
+    m_pending[{slot, stretchOf(time)}] += file;
+}
+
+void RecordingIndex::endDirectory()
+{
+    for (const auto &[key, sizes] : m_pending) {
+        m_buckets[key.first].push_back(Bucket{key.second, quint32(sizes.files), quint32(sizes.filesToCopy), sizes.bytes,
+                                              sizes.bytesToCopy, sizes.spaceNeeded});
+    }
+    m_pending.clear();
+}
+
+void RecordingIndex::finish()
+{
+    endDirectory();
+    for (std::deque<Bucket> &buckets : m_buckets) {
+        std::sort(buckets.begin(), buckets.end(), [](const Bucket &a, const Bucket &b) { return a.stretch < b.stretch; });
+        // Directories that share a half hour (a day's last and the next day's
+        // first recordings) become one bucket.
+        size_t kept = 0;
+        for (size_t i = 0; i < buckets.size(); ++i) {
+            if (kept > 0 && buckets[kept - 1].stretch == buckets[i].stretch) {
+                Bucket &into = buckets[kept - 1];
+                into.files += buckets[i].files;
+                into.filesToCopy += buckets[i].filesToCopy;
+                into.bytes += buckets[i].bytes;
+                into.bytesToCopy += buckets[i].bytesToCopy;
+                into.spaceNeeded += buckets[i].spaceNeeded;
+            } else {
+                buckets[kept++] = buckets[i];
+            }
+        }
+        buckets.resize(kept);
+        buckets.shrink_to_fit();
+    }
+}
+
+RecordingSizes RecordingIndex::Bucket::sizes() const
+{
+    RecordingSizes result;
+    result.files = files;
+    result.filesToCopy = filesToCopy;
+    result.bytes = bytes;
+    result.bytesToCopy = bytesToCopy;
+    result.spaceNeeded = spaceNeeded;
+    return result;
 }
 
 void RecordingIndex::addTooLarge(qint64 bytes)
@@ -139,9 +191,9 @@ RecordingSizes RecordingIndex::approximateSizes(const QStringList &cameras, qint
     const qint64 last = bucketOf(end);
     RecordingSizes total;
     for (const int slot : chosen(cameras)) {
-        for (const auto &[bucket, sizes] : m_buckets[size_t(slot)]) {
-            if (bucket >= first && bucket <= last)
-                total += sizes;
+        for (const Bucket &bucket : m_buckets[size_t(slot)]) {
+            if (bucket.stretch >= first && bucket.stretch <= last)
+                total += bucket.sizes();
         }
     }
     return total;
@@ -154,9 +206,9 @@ RecordingSizes RecordingIndex::sizesFrom(const QStringList &cameras, qint64 from
     const qint64 first = bucketOf(from);
     RecordingSizes total;
     for (const int slot : chosen(cameras)) {
-        for (const auto &[bucket, sizes] : m_buckets[size_t(slot)]) {
-            if (bucket >= first)
-                total += sizes;
+        for (const Bucket &bucket : m_buckets[size_t(slot)]) {
+            if (bucket.stretch >= first)
+                total += bucket.sizes();
         }
     }
     return total;
@@ -166,33 +218,40 @@ qint64 RecordingIndex::newestCut(const QStringList &cameras, qint64 budget) cons
 {
     // One time cut across the chosen cameras: the stretches of all of them
     // together, newest first, until the next one would not fit.
-    std::map<qint64, qint64, std::greater<>> space;
-    for (const int slot : chosen(cameras)) {
-        for (const auto &[bucket, sizes] : m_buckets[size_t(slot)])
-            space[bucket] += sizes.spaceNeeded;
-    }
+    // Each camera's half hours are sorted; they are merged from the newest
+    // down without another copy of them.
+    struct Head
+    {
+        std::deque<Bucket>::const_reverse_iterator next, end;
+    };
+    std::vector<Head> heads;
+    for (const int slot : chosen(cameras))
+        heads.push_back({m_buckets[size_t(slot)].crbegin(), m_buckets[size_t(slot)].crend()});
     qint64 used = m_directorySpace;
     if (used > budget)
         return ExportSelection::kNoEnd;
     qint64 cut = ExportSelection::kNoEnd;
-    for (const auto &[bucket, needed] : space) {
+    for (;;) {
+        bool any = false;
+        qint32 stretch = std::numeric_limits<qint32>::min();
+        for (const Head &head : heads) {
+            if (head.next != head.end) {
+                stretch = any ? std::max(stretch, head.next->stretch) : head.next->stretch;
+                any = true;
+            }
+        }
+        if (!any)
+            break;
+        // Every camera's share of one half hour, together.
+        qint64 needed = 0;
+        for (Head &head : heads) {
+            if (head.next != head.end && head.next->stretch == stretch)
+                needed += (head.next++)->spaceNeeded;
+        }
         if (used + needed > budget)
             return cut;
         used += needed;
-        cut = bucket * kBucketSeconds;
+        cut = qint64(stretch) * kBucketSeconds;
     }
     return ExportSelection::kNoStart;
-}
-
-qint64 RecordingIndex::memoryBytes() const
-{
-    qint64 bytes = qint64(m_sizes.capacity() * sizeof(CameraSizes));
-    for (const Buckets &buckets : m_buckets) {
-        // A node of the map: the pair, the hash chain's pointer and the cached hash.
-        bytes += qint64(buckets.size() * (sizeof(Buckets::value_type) + 2 * sizeof(void *))
-                        + buckets.bucket_count() * sizeof(void *));
-    }
-    for (const QString &name : m_cameras)
-        bytes += name.capacity() * 2;
-    return bytes;
 }

@@ -3,7 +3,7 @@
 SizeCount::SizeCount(QObject *parent)
     : BackgroundJob(parent)
 {
-    connect(this, &BackgroundJob::finished, this, [this] { emit counted(m_path, *m_count); });
+    connect(this, &BackgroundJob::finished, this, [this] { emit counted(m_path); });
 }
 
 void SizeCount::start(const QString &path, const QString &target, const ExportPlan::Options &options, qint64 now)
@@ -13,4 +13,13 @@ void SizeCount::start(const QString &path, const QString &target, const ExportPl
     BackgroundJob::start([path, target, options, now, count = m_count](const std::atomic<bool> &cancelled) {
         *count = countRecordings(path, target, options, now, cancelled);
     });
+}
+
+RecordingCount SizeCount::takeCount()
+{
+    RecordingCount count;
+    if (m_count)
+        count = std::move(*m_count);
+    m_count.reset();
+    return count;
 }

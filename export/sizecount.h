@@ -23,9 +23,12 @@ public:
     // True from start() until a result was delivered or the count cancelled.
     bool isCounting() const { return isRunning(); }
 
+    // The result of the count that counted() reported, handed over once:
+    // its index is the largest thing the tool holds, and is held once.
+    RecordingCount takeCount();
+
 signals:
-    // The count delivered; the job hands over its result once.
-    void counted(const QString &path, const RecordingCount &count);
+    void counted(const QString &path);
 
 private:
     // Of the latest count: only its end is ever delivered.

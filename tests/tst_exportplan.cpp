@@ -176,17 +176,17 @@ void TestExportPlan::spanRule()
 // them together while they fit.
 void TestExportPlan::newestCut_data()
 {
-    QTest::addColumn<QString>("files");   // "camera:minute:space" entries
+    QTest::addColumn<QString>("files");   // "camera:stretch:space" entries, times in half hours
     QTest::addColumn<QStringList>("cameras");
     QTest::addColumn<qint64>("budget");
-    QTest::addColumn<int>("cut");         // minute of the cut; -1: everything fits, -2: nothing does
-    const QString files = "a:0:100 b:5:100 a:10:100 b:15:100 a:20:100 b:25:100";
+    QTest::addColumn<int>("cut");         // stretch of the cut; -1: everything fits, -2: nothing does
+    const QString files = "a:0:100 b:0:100 a:1:100 b:1:100 a:2:100 b:2:100";
     QTest::newRow("everything fits") << files << QStringList() << qint64(600) << -1;
-    QTest::newRow("the newest two stretches") << files << QStringList() << qint64(450) << 10;
-    QTest::newRow("a stretch only whole") << files << QStringList() << qint64(399) << 20;
+    QTest::newRow("the newest two stretches") << files << QStringList() << qint64(450) << 1;
+    QTest::newRow("a stretch only whole") << files << QStringList() << qint64(399) << 2;
     QTest::newRow("not even the newest") << files << QStringList() << qint64(199) << -2;
-    QTest::newRow("one camera's own stretches") << files << QStringList{"a"} << qint64(200) << 10;
-    QTest::newRow("what the stick holds takes no room") << "a:0:0 a:10:0 a:20:100" << QStringList() << qint64(100) << -1;
+    QTest::newRow("one camera's own stretches") << files << QStringList{"a"} << qint64(200) << 1;
+    QTest::newRow("what the stick holds takes no room") << "a:0:0 a:1:0 a:2:100" << QStringList() << qint64(100) << -1;
 }
 
 void TestExportPlan::newestCut()
@@ -195,18 +195,21 @@ void TestExportPlan::newestCut()
     QFETCH(QStringList, cameras);
     QFETCH(qint64, budget);
     QFETCH(int, cut);
-    const qint64 base = 1764000000 / RecordingIndex::kBucketSeconds * RecordingIndex::kBucketSeconds;
+    const qint64 kStretch = RecordingIndex::kBucketSeconds;
+    const qint64 base = 1764000000 / kStretch * kStretch;
     RecordingIndex index(base);
     for (const QString &entry : files.split(' ')) {
         const QStringList fields = entry.split(':');
         RecordingSizes sizes;
         sizes.files = 1;
         sizes.bytes = sizes.spaceNeeded = fields.at(2).toLongLong();
-        index.addFile(index.addCamera(fields.at(0)), base + fields.at(1).toLongLong() * 60, sizes);
+        index.addFile(index.addCamera(fields.at(0)), base + fields.at(1).toLongLong() * kStretch, sizes);
+        index.endDirectory();
     }
+    index.finish();
     const qint64 expected = cut == -1 ? ExportSelection::kNoStart
             : cut == -2                ? ExportSelection::kNoEnd
-                                       : base + cut * 60;
+                                       : base + cut * kStretch;
     QCOMPARE(index.newestCut(cameras, budget), expected);
     if (cut >= 0)
         QVERIFY(index.sizesFrom(cameras, expected).spaceNeeded <= budget);
