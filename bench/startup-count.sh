@@ -12,8 +12,11 @@
 # drive. Four cases, rotated within every round:
 #   empty/warm   mp4_save_path points at an empty recordings directory
 #   empty/cold   the same right after "echo 3 > /proc/sys/vm/drop_caches"
-#   many/warm    96,000 recordings of 1 KB (16 channels x 60 days x 100),
-#                read by du once before the run
+#   many/warm    96,000 recordings of 1 KB (16 channels x 60 folders x 100,
+#                bench/make-recordings.py), their modification times spread
+#                over the last 60 days (one every 14.4 minutes a camera, so
+#                the count's index has a ten-minute stretch for nearly every
+#                recording); read by du once before the run
 #   many/cold    the same right after dropping the page cache
 # Prints the median of each case and the ratio of many to empty at the same
 # cache state, per program. Dropping the page cache affects the whole machine.
@@ -99,21 +102,12 @@ fi
 work=$(mktemp -d -p "${BENCH_TMPDIR:-/var/tmp}" corvalet-startup.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 data=${BENCH_DATA:-$work/data}
-if [ "$(cat "$data/shape" 2>/dev/null)" != "16x60x100 1KB" ]; then
+shape="16x60x100 1024B 60d"
+if [ "$(cat "$data/shape" 2>/dev/null)" != "$shape" ]; then
     echo "== generating 96,000 recordings in $data"
     rm -rf "$data"
-    /usr/bin/python3 - "$data/record" <<'PY'
-import os, sys
-payload = b'x' * 1024
-for channel in range(1, 17):
-    for day in range(1, 61):
-        directory = os.path.join(sys.argv[1], 'ch%02d' % channel, 'day%02d' % day)
-        os.makedirs(directory)
-        for n in range(100):
-            with open(os.path.join(directory, '%03d.mp4' % n), 'wb') as f:
-                f.write(payload)
-PY
-    echo "16x60x100 1KB" >"$data/shape"
+    /usr/bin/python3 "$root/bench/make-recordings.py" "$data" 16 60 100 1024 60
+    sync
 fi
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 "$root/tests/sandbox.sh" "$0" --inner "$work" "$data" "$@"
