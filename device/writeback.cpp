@@ -109,7 +109,7 @@ QString blockDirectory(const QString &device, const QString &sysfsRoot)
         candidates << sysfsRoot + QStringLiteral("/class/block/") + name;
 
     for (const QString &candidate : qAsConst(candidates)) {
-        const QString directory = QFileInfo(candidate).canonicalFilePath();
+        QString directory = QFileInfo(candidate).canonicalFilePath();
         if (!directory.isEmpty() && isDeviceNumber(readValue(directory + QStringLiteral("/dev"))))
             return directory;
     }

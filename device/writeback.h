@@ -67,7 +67,7 @@ class WritebackLimit
 {
 public:
     // Most bytes of the stick that may wait in the page cache (Linux 6.2+).
-    static constexpr qint64 kMaxDirtyBytes = 32 * 1024 * 1024;
+    static constexpr qint64 kMaxDirtyBytes = qint64(32) * 1024 * 1024;
     // The stick's share of the global dirty threshold in percent where the
     // kernel has only max_ratio (Linux 6.1).
     static constexpr int kMaxRatioPercent = 1;

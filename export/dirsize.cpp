@@ -133,6 +133,8 @@ public:
 private:
     void indexFile(const Place &place, const struct stat &st, const char *name)
     {
+        if (!m_index)
+            return;
         if (m_options.maxFileSize >= 0 && st.st_size > m_options.maxFileSize) {
             m_index->addTooLarge(st.st_size);
             return;

@@ -197,7 +197,7 @@ ExportPlan planExport(const QString &source, const QString &target, const Export
 bool writeRecordingList(int fd, const QString &source, const ExportSelection &selection,
                         const std::atomic<bool> &cancelled)
 {
-    constexpr size_t kChunk = 64 * 1024;
+    constexpr size_t kChunk = size_t(64) * 1024;
     std::string pending;
     pending.reserve(kChunk + 4096);
     bool readerThere = true;

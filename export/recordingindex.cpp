@@ -49,11 +49,11 @@ qint64 spanSeconds(Span span)
     case Span::LastHour:
         return 3600;
     case Span::Last24Hours:
-        return 24 * 3600;
+        return qint64(24) * 3600;
     case Span::Last3Days:
-        return 3 * 24 * 3600;
+        return qint64(3) * 24 * 3600;
     case Span::Last7Days:
-        return 7 * 24 * 3600;
+        return qint64(7) * 24 * 3600;
     case Span::All:
     case Span::Custom:
     case Span::NewestThatFit:
@@ -87,7 +87,10 @@ int RecordingIndex::addCamera(const QString &relativePath)
 
 void RecordingIndex::addFile(int camera, qint64 time, const RecordingSizes &file)
 {
-    const size_t slot = size_t(camera + 1);
+    // Loose files (camera -1) take the first slot.
+    if (camera < RecordingIndex::kCameraLoose)
+        return;
+    const size_t slot = camera == kCameraLoose ? 0 : size_t(camera) + 1;
     if (slot >= m_sizes.size())
         return;
     CameraSizes &sizes = m_sizes[slot];
