@@ -112,9 +112,12 @@ private:
         }
         return n >= min && !(max >= 0 && m_p < m_end && isDigit(*m_p));
     }
-    bool literal(const char *text)
+    // The length is known where it is called, so the compiler compares in
+    // place; this runs several times for each update of every file.
+    template<size_t N>
+    bool literal(const char (&text)[N])
     {
-        const size_t length = std::strlen(text);
+        constexpr size_t length = N - 1;
         if (size_t(m_end - m_p) < length || std::memcmp(m_p, text, length) != 0)
             return false;
         m_p += length;
@@ -147,6 +150,28 @@ private:
     const char *m_end;
 };
 
+// The first `c` in [from, end), or `end`.
+const char *find(const char *from, const char *end, char c)
+{
+    const void *found = std::memchr(from, c, size_t(end - from));
+    return found ? static_cast<const char *>(found) : end;
+}
+
+template<size_t N>
+bool startsWith(const char *line, int length, const char (&prefix)[N])
+{
+    constexpr size_t prefixLength = N - 1;
+    return size_t(length) >= prefixLength && std::memcmp(line, prefix, prefixLength) == 0;
+}
+
+// The beginnings of the lines that rsyncOwnLinePattern() matches.
+bool startsLikeRsyncOwnLine(const char *line, int length)
+{
+    return startsWith(line, length, "sending ") || startsWith(line, length, "receiving ")
+            || startsWith(line, length, "created directory ") || startsWith(line, length, "sent ")
+            || startsWith(line, length, "total size is ");
+}
+
 const QRegularExpression &rsyncOwnLinePattern()
 {
     static const QRegularExpression pattern(QStringLiteral(
@@ -168,26 +193,33 @@ void ExportProgress::start(qint64 totalToCopy, qint64 nowMs)
 
 void ExportProgress::feed(const QByteArray &chunk, qint64 nowMs)
 {
-    const char *data = chunk.constData();
-    const int size = chunk.size();
-    int from = 0;
-    while (from < size) {
-        int end = from;
-        while (end < size && data[end] != '\r' && data[end] != '\n')
-            ++end;
-        const int length = end - from;
-        if (!m_tailTooLong) {
-            if (m_tail.size() + length > MaxLineBytes) {
-                m_tailTooLong = true;
-                m_tail.clear();
-            } else {
-                m_tail.append(data + from, length);
-            }
-        }
-        if (end == size)
+    // On small files a batch holds a few hundred names and updates, and
+    // twenty batches come every second: each segment is found with memchr
+    // and read where it lies; only a piece cut by the batch's end is copied
+    // into the tail to wait for the rest.
+    const char *from = chunk.constData();
+    const char *const end = from + chunk.size();
+    const char *nextReturn = nullptr;
+    const char *nextNewline = nullptr;
+    while (from < end) {
+        if (!nextReturn || nextReturn < from)
+            nextReturn = find(from, end, '\r');
+        if (!nextNewline || nextNewline < from)
+            nextNewline = find(from, end, '\n');
+        const char *const stop = qMin(nextReturn, nextNewline);
+        const int length = int(stop - from);
+        if (stop == end) {
+            keepInTail(from, length);
             break;
-        endSegment(data[end]);
-        from = end + 1;
+        }
+        if (m_tail.isEmpty() && !m_tailTooLong) {
+            endSegment(from, length, length > MaxLineBytes, *stop);
+        } else {
+            keepInTail(from, length);
+            endSegment(m_tail.constData(), m_tail.size(), m_tailTooLong, *stop);
+            m_tail.clear();
+        }
+        from = stop + 1;
     }
     // rsync writes the "\r" of an update only when the next one comes, about
     // a second later, or not at all before the file's last update: an update
@@ -196,35 +228,46 @@ void ExportProgress::feed(const QByteArray &chunk, qint64 nowMs)
     // until its line ends.
     qint64 bytes = 0;
     bool last = false;
-    if (m_afterCarriageReturn && !m_tailTooLong && parseProgress(m_tail, &bytes, &last))
+    if (m_afterCarriageReturn && !m_tailTooLong && readUpdate(m_tail.constData(), m_tail.size(), &bytes, &last))
         m_currentFileBytes = bytes;
     updatePercent();
     takeSample(nowMs);
 }
 
-void ExportProgress::endSegment(char terminator)
+void ExportProgress::keepInTail(const char *piece, int length)
+{
+    if (m_tailTooLong)
+        return;
+    if (m_tail.size() + length > MaxLineBytes) {
+        m_tailTooLong = true;
+        m_tail.clear();
+    } else {
+        m_tail.append(piece, length);
+    }
+}
+
+void ExportProgress::endSegment(const char *segment, int length, bool tooLong, char terminator)
 {
     const bool atCarriageReturn = m_afterCarriageReturn || terminator == '\r';
-    if (m_tailTooLong) {
+    if (tooLong) {
         // Only a name can be this long.
         if (terminator == '\n') {
             m_currentFileBytes = 0;
             ++m_namesLeftOut;
         }
-    } else if (!(atCarriageReturn && handleProgress(m_tail)) && terminator == '\n'
+    } else if (!(atCarriageReturn && handleProgress(segment, length)) && terminator == '\n'
                && !m_afterCarriageReturn) {
-        handleLine(m_tail);
+        handleLine(segment, length);
     }
-    m_tail.clear();
     m_tailTooLong = false;
     m_afterCarriageReturn = terminator == '\r';
 }
 
-bool ExportProgress::handleProgress(const QByteArray &segment)
+bool ExportProgress::handleProgress(const char *segment, int length)
 {
     qint64 bytes = 0;
     bool last = false;
-    if (!parseProgress(segment, &bytes, &last))
+    if (!readUpdate(segment, length, &bytes, &last))
         return false;
     if (last) {
         m_completedBytes += bytes;
@@ -237,33 +280,38 @@ bool ExportProgress::handleProgress(const QByteArray &segment)
 
 bool ExportProgress::parseProgress(const QByteArray &segment, qint64 *bytes, bool *last)
 {
-    if (segment.isEmpty() || segment.size() > 200)
-        return false;
-    return UpdateReader(segment.constData(), segment.constData() + segment.size()).read(bytes, last);
+    return readUpdate(segment.constData(), segment.size(), bytes, last);
 }
 
-void ExportProgress::handleLine(const QByteArray &line)
+bool ExportProgress::readUpdate(const char *segment, int length, qint64 *bytes, bool *last)
 {
-    if (line.isEmpty() || line.endsWith('/'))
+    if (length <= 0 || length > 200)
+        return false;
+    return UpdateReader(segment, segment + length).read(bytes, last);
+}
+
+void ExportProgress::handleLine(const char *line, int length)
+{
+    if (length == 0 || line[length - 1] == '/')
         return;
-    // rsync's own lines start with one of these letters; most names do not,
-    // and this runs for every file of the export.
-    const char first = line.at(0);
-    if ((first == 's' || first == 'r' || first == 'c' || first == 't')
-            && rsyncOwnLinePattern().match(QString::fromUtf8(line)).hasMatch())
+    // This runs for the line of every file, and the recordings' names
+    // ("ch01/...") share a first letter with rsync's own lines: the whole
+    // beginning is compared before the pattern is tried.
+    if (startsLikeRsyncOwnLine(line, length)
+            && rsyncOwnLinePattern().match(QString::fromUtf8(line, length)).hasMatch())
         return;
     // A new file: whatever rsync had counted of a file it gave up on is gone.
     m_currentFileBytes = 0;
-    addFileName(line);
+    addFileName(line, length);
 }
 
-void ExportProgress::addFileName(const QByteArray &name)
+void ExportProgress::addFileName(const char *name, int length)
 {
     if (m_names.size() >= MaxNames) {
         ++m_namesLeftOut;
         return;
     }
-    const QString text = QString::fromUtf8(name);
+    const QString text = QString::fromUtf8(name, length);
     if (m_nameChars + text.size() > MaxNameChars) {
         ++m_namesLeftOut;
         return;

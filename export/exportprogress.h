@@ -61,10 +61,12 @@ public:
     static bool parseProgress(const QByteArray &segment, qint64 *bytes, bool *last);
 
 private:
-    void endSegment(char terminator);
-    void handleLine(const QByteArray &line);
-    bool handleProgress(const QByteArray &segment);
-    void addFileName(const QByteArray &name);
+    static bool readUpdate(const char *segment, int length, qint64 *bytes, bool *last);
+    void keepInTail(const char *piece, int length);
+    void endSegment(const char *segment, int length, bool tooLong, char terminator);
+    void handleLine(const char *line, int length);
+    bool handleProgress(const char *segment, int length);
+    void addFileName(const char *name, int length);
     void takeSample(qint64 nowMs);
     void updatePercent();
 

@@ -62,6 +62,19 @@ constexpr int kMaxPendingLine = 4096;
 // Lines of rsync's output other than progress reports logged for one batch.
 constexpr int kLoggedLinesPerBatch = 10;
 
+// The white space QByteArray::trimmed() removes.
+bool isSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The first `c` in [from, end), or `end`.
+const char *find(const char *from, const char *end, char c)
+{
+    const void *found = std::memchr(from, c, size_t(end - from));
+    return found ? static_cast<const char *>(found) : end;
+}
+
 // True once no process of the group is left, within `timeoutMs`.
 bool waitForGroup(pid_t group, int timeoutMs)
 {
@@ -383,18 +396,34 @@ void SyncManager::handleRsyncOutput()
         m_outputTail.clear();
         end = text.size();
     }
-    const char *data = text.constData();
+    // Line ends are found with memchr, which compares many bytes at a time;
+    // the nearer of the two is taken, and each is looked for again only once
+    // the walk has passed it.
+    const char *from = text.constData();
+    const char *const stop = from + end;
+    const char *nextReturn = nullptr;
+    const char *nextNewline = nullptr;
     QByteArray logged;
     int lines = 0;
-    for (int from = 0; from < end;) {
-        int to = from;
-        while (to < end && data[to] != '\n' && data[to] != '\r')
-            ++to;
-        const int length = to - from;
-        if (length > 0 && !std::memchr(data + from, '%', size_t(length))) {
-            const QByteArray line = QByteArray::fromRawData(data + from, length).trimmed();
-            if (!line.isEmpty() && ++lines <= kLoggedLinesPerBatch)
-                logged.append(line).append('\n');
+    while (from < stop) {
+        if (!nextReturn || nextReturn < from)
+            nextReturn = find(from, stop, '\r');
+        if (!nextNewline || nextNewline < from)
+            nextNewline = find(from, stop, '\n');
+        const char *const to = qMin(nextReturn, nextNewline);
+        const int length = int(to - from);
+        if (length > 0 && !std::memchr(from, '%', size_t(length))) {
+            // The white space at both ends is stepped over, as
+            // QByteArray::trimmed() would remove it; only the few lines that
+            // are logged are copied.
+            const char *first = from;
+            const char *last = to;
+            while (first < last && isSpace(*first))
+                ++first;
+            while (last > first && isSpace(last[-1]))
+                --last;
+            if (first < last && ++lines <= kLoggedLinesPerBatch)
+                logged.append(first, int(last - first)).append('\n');
         }
         from = to + 1;
     }
