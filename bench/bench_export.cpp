@@ -31,6 +31,7 @@
 #include "config/settings.h"
 #include "device/devicemanager.h"
 #include "export/backgroundjob.h"
+#include "export/exportsession.h"
 #include "sync/syncmanager.h"
 #include "ui/mainwindow.h"
 
@@ -238,8 +239,12 @@ int main(int argc, char *argv[])
         // at the drive that comes first runs in the background (and is part
         // of the time measured).
         start->click();
-        auto *plan = window.findChild<BackgroundJob *>(QStringLiteral("planJob"));
-        while (plan && plan->isRunning())
+        // The look at the drive and the database's snapshot come first, in
+        // the background; the export runs from the press until its verdict.
+        auto *session = window.findChild<ExportSession *>();
+        while (session
+               && (session->isPlanning()
+                   || (session->isExporting() && !SyncManager::instance().isSyncing() && finishedNs < 0)))
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         // A copy that could not start reports no end.
         if (finishedNs < 0 && SyncManager::instance().isSyncing()) {

@@ -103,7 +103,8 @@ private:
     void startRecordings();
     void onSyncOutput(const QByteArray &batch);
     void onSyncFinished(bool success);
-    // Reads what the drive has completed writing into the progress.
+    // Reads what the drive has completed writing into the progress, and
+    // tells the window; four times a second while a copy runs.
     void sampleWritten();
     void readHostname();
 
