@@ -1,5 +1,7 @@
 #include "export/databasecopy.h"
 
+#include "platform/descriptor.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -65,25 +67,6 @@ QString errnoText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
-
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
 
 // The hidden file the snapshot is written to before it gets its name. It is
 // removed again unless it was renamed into place, so that a failure leaves

@@ -1,5 +1,7 @@
 #include "drivecapabilities.h"
 
+#include "platform/descriptor.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -138,25 +140,6 @@ struct ProbeResult {
     bool permissions = false;
     bool symlinks = false;
     int timeResolutionSeconds = 0;
-};
-
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
 };
 
 // Removes what the probe made, whatever happened in between.
