@@ -41,9 +41,8 @@ export DEB_HOST_ARCH=arm64
 # arm64 every program goes through qemu explicitly: the test programs here,
 # the tool through a wrapper handed to the tests in CORVALET_BINARY. Left out
 # by default:
-#  - tests that mount a loop drive (tst_slowstick a slow one through
-#    nbdfuse): they exercise the kernel and mount(8), not the compiled code,
-#    and the native run covers them;
+#  - tests that mount a loop drive: they exercise the kernel and mount(8),
+#    not the compiled code, and the native run covers them;
 #  - tst_startup: it runs the tool itself under qemu, and QProcess (Qt 5.15)
 #    under Debian 12's qemu-user 7.2 loses track of that child ("Invalid
 #    socket" warnings); the test fails and ends killed by SIGKILL, and without
@@ -54,7 +53,7 @@ export DEB_HOST_ARCH=arm64
 #    that way and Command's verdicts; the rest of them passes.
 # Each test runs in a PID namespace of its own, so that a stray signal from an
 # emulated program cannot reach anything outside.
-exclude=${CORVALET_ARM64_EXCLUDE:-tst_export|tst_session|tst_devicemanager|tst_count|tst_filesystems|tst_readiness|tst_startup|tst_syncmanager|tst_platform|tst_slowstick}
+exclude=${CORVALET_ARM64_EXCLUDE:-tst_export|tst_session|tst_devicemanager|tst_count|tst_filesystems|tst_readiness|tst_startup|tst_syncmanager|tst_platform}
 if ! unshare --pid --fork --kill-child true 2>/dev/null; then
     echo "the arm64 tests need root and PID namespaces (unshare --pid)" >&2
     exit 1

@@ -14,13 +14,9 @@
 
 #include <sqlite3.h>
 
-#include <thread>
 
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace TestSupport;
@@ -129,17 +125,14 @@ class TestDatabaseCopy : public QObject
 private slots:
     void copy_data();
     void copy();
-    void driveFull_data();
-    void driveFull();
 };
 
 void TestDatabaseCopy::copy_data()
 {
     // source: "wal" (held open by a writer, 500 alarms in its WAL), "rollback"
-    // (500 alarms, closed), "bytes" (no database), "missing", "directory",
-    // "damaged" (the header of a database and nothing of one), "locked" (a
-    // writer holds it exclusively throughout), "lock released" (for 300 ms,
-    // then commits one more alarm).
+    // (500 alarms, closed), "bytes" (no database), "missing", "damaged" (the
+    // header of a database and nothing of one), "locked" (a writer holds it
+    // exclusively throughout).
     // onDrive: what the export directory holds at the name before.
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("onDrive");
@@ -154,39 +147,24 @@ void TestDatabaseCopy::copy_data()
     const QString notRegular = QStringLiteral("U盘上的同名项目不是普通文件");
     QTest::newRow("WAL database held open by a writer") << "wal" << "nothing" << 5000 << int(Result::Copied)
                                                         << none << none << 500;
-    QTest::newRow("rollback-journal database") << "rollback" << "nothing" << 5000 << int(Result::Copied) << none
-                                               << none << 500;
     QTest::newRow("earlier different copy kept under its date") << "wal" << "older copy" << 5000
                                                                 << int(Result::Copied) << none << dated << 500;
-    QTest::newRow("dated name taken: a number is added") << "wal" << "older copy, dated name taken" << 5000
-                                                         << int(Result::Copied) << none
-                                                         << "alarms-20261207-101500-1.db" << 500;
     QTest::newRow("re-export of an unchanged database") << "wal" << "same copy" << 5000 << int(Result::Unchanged)
                                                         << none << none << 500;
     QTest::newRow("earlier byte copy of the same data") << "rollback" << "byte copy" << 5000
                                                         << int(Result::Unchanged) << none << none << 500;
     QTest::newRow("not a database: copied as bytes") << "bytes" << "nothing" << 5000 << int(Result::Copied) << none
                                                      << none << -1;
-    QTest::newRow("not a database, earlier copy differs") << "bytes" << "older copy" << 5000 << int(Result::Copied)
-                                                          << none << dated << -1;
     QTest::newRow("not a database, same copy") << "bytes" << "same copy" << 5000 << int(Result::Unchanged) << none
                                                << none << -1;
     QTest::newRow("database missing") << "missing" << "nothing" << 5000 << int(Result::Failed)
                                       << "找不到数据库文件" << none << -1;
-    QTest::newRow("database path is a directory") << "directory" << "nothing" << 5000 << int(Result::Failed)
-                                                  << "无法读取数据库文件" << none << -1;
     QTest::newRow("damaged database") << "damaged" << "nothing" << 5000 << int(Result::Failed)
                                       << "数据库文件已损坏" << none << -1;
     QTest::newRow("locked past the time-out") << "locked" << "older copy" << 200 << int(Result::Failed)
                                               << "数据库被占用" << none << -1;
-    QTest::newRow("lock released within the time-out") << "lock released" << "nothing" << 5000
-                                                       << int(Result::Copied) << none << none << 501;
     QTest::newRow("link planted at the name") << "wal" << "link" << 5000 << int(Result::Failed) << notRegular
                                               << none << -1;
-    QTest::newRow("dangling link planted at the name") << "wal" << "dangling link" << 5000 << int(Result::Failed)
-                                                       << notRegular << none << -1;
-    QTest::newRow("directory at the name") << "wal" << "directory" << 5000 << int(Result::Failed) << notRegular
-                                           << none << -1;
     QTest::newRow("FIFO at the name") << "wal" << "fifo" << 5000 << int(Result::Failed) << notRegular << none
                                       << -1;
     QTest::newRow("export directory is a link") << "wal" << "export directory a link" << 5000
@@ -213,7 +191,7 @@ void TestDatabaseCopy::copy()
     QVERIFY(writeFile(outside + QStringLiteral("/precious"), "the recorder's own file"));
 
     const bool isDatabase = source != QLatin1String("bytes") && source != QLatin1String("missing")
-            && source != QLatin1String("directory") && source != QLatin1String("damaged");
+            && source != QLatin1String("damaged");
     const bool earlier = onDrive.contains(QLatin1String("copy"));
     QScopedPointer<Connection> writer;
     if (isDatabase) {
@@ -225,8 +203,6 @@ void TestDatabaseCopy::copy()
         QVERIFY(writer->insert(onDrive == QLatin1String("same copy") ? 500 : 10));
     } else if (source == QLatin1String("bytes")) {
         QVERIFY(writeFile(database, onDrive == QLatin1String("same copy") ? "final" : "earlier"));
-    } else if (source == QLatin1String("directory")) {
-        QVERIFY(QDir().mkpath(database));
     } else if (source == QLatin1String("damaged")) {
         QVERIFY(writeFile(database, QByteArray("SQLite format 3\0", 16) + QByteArray(8192, 'x')));
     }
@@ -238,8 +214,6 @@ void TestDatabaseCopy::copy()
         QCOMPARE(DatabaseCopy::copy(database, target).outcome, Result::Copied);
         QVERIFY(setModified(atName, kEarlierTime));
     }
-    if (onDrive == QLatin1String("older copy, dated name taken"))
-        QVERIFY(writeFile(target + QStringLiteral("/alarms-20261207-101500.db"), "an export of its own"));
     if (onDrive == QLatin1String("same copy")) {
         // The recorder wrote without changing anything.
         QVERIFY(!isDatabase || writer->exec("UPDATE alarms SET camera = camera WHERE id <= 10"));
@@ -259,10 +233,6 @@ void TestDatabaseCopy::copy()
     const QString link = QStringLiteral("../../outside/");
     if (onDrive == QLatin1String("link"))
         QVERIFY(QFile::link(link + QStringLiteral("precious"), atName));
-    if (onDrive == QLatin1String("dangling link"))
-        QVERIFY(QFile::link(link + QStringLiteral("planted.db"), atName));
-    if (onDrive == QLatin1String("directory"))
-        QVERIFY(QDir().mkpath(atName));
     if (onDrive == QLatin1String("fifo"))
         QCOMPARE(::mkfifo(QFile::encodeName(atName).constData(), 0644), 0);
     if (onDrive == QLatin1String("export directory a link")) {
@@ -270,16 +240,8 @@ void TestDatabaseCopy::copy()
         QVERIFY(QFile::link(QStringLiteral("../outside"), target));
     }
 
-    Connection *holder = writer.data();
-    std::thread releaser;
-    if (source == QLatin1String("locked") || source == QLatin1String("lock released"))
-        QVERIFY(holder->exec("BEGIN EXCLUSIVE") && holder->insert(1));
-    if (source == QLatin1String("lock released")) {
-        releaser = std::thread([holder] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            holder->exec("COMMIT");
-        });
-    }
+    if (source == QLatin1String("locked"))
+        QVERIFY(writer->exec("BEGIN EXCLUSIVE") && writer->insert(1));
 
     const QMap<QString, QByteArray> before = listing(target);
     const QMap<QString, QByteArray> outsideBefore = snapshot(outside);
@@ -287,8 +249,6 @@ void TestDatabaseCopy::copy()
     clock.start();
     const Result result = DatabaseCopy::copy(database, target, timeoutMs);
     const qint64 elapsed = clock.elapsed();
-    if (releaser.joinable())
-        releaser.join();
     const QMap<QString, QByteArray> after = listing(target);
 
     QCOMPARE(int(result.outcome), outcome);
@@ -316,84 +276,6 @@ void TestDatabaseCopy::copy()
     }
     if (!keptAs.isEmpty() && isDatabase)
         QCOMPARE(rowCount(target + QLatin1Char('/') + keptAs), 10);
-}
-
-void TestDatabaseCopy::driveFull_data()
-{
-    QTest::addColumn<bool>("database");
-    QTest::newRow("database") << true;
-    QTest::newRow("not a database") << false;
-}
-
-// A drive that fills up: a 256 KiB tmpfs, mounted in a child process of its
-// own mount namespace (a user namespace where not root), holding an earlier
-// copy. The child reports the result and what the drive holds afterwards.
-void TestDatabaseCopy::driveFull()
-{
-    QFETCH(bool, database);
-    QTemporaryDir dir;
-    const QString source = dir.filePath(QStringLiteral("alarms.db"));
-    const QString drive = dir.filePath(QStringLiteral("drive"));
-    const QByteArray earlier = randomBytes(8192);
-    QVERIFY(QDir().mkpath(drive));
-    if (database) {
-        Connection writer(source);
-        QVERIFY(createAlarms(writer, true) && writer.insert(200, 8192));
-    } else {
-        QVERIFY(writeFile(source, randomBytes(2 * 1024 * 1024)));
-    }
-
-    int channel[2];
-    QCOMPARE(::pipe(channel), 0);
-    const uid_t uid = ::geteuid();
-    const gid_t gid = ::getegid();
-    const pid_t child = ::fork();
-    QVERIFY(child >= 0);
-    if (child == 0) {
-        ::close(channel[0]);
-        const auto writeMap = [](const char *file, const QByteArray &line) {
-            QFile map(QString::fromLatin1(file));
-            return map.open(QIODevice::WriteOnly) && map.write(line) == line.size();
-        };
-        const bool isolated = uid == 0
-                ? ::unshare(CLONE_NEWNS) == 0
-                : ::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && writeMap("/proc/self/setgroups", "deny")
-                        && writeMap("/proc/self/uid_map", "0 " + QByteArray::number(uid) + " 1")
-                        && writeMap("/proc/self/gid_map", "0 " + QByteArray::number(gid) + " 1");
-        if (!isolated || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-                || ::mount("corvalet-full", QFile::encodeName(drive).constData(), "tmpfs", 0, "size=256k,mode=0755")
-                        != 0)
-            ::_exit(77);
-        const QString atName = drive + QStringLiteral("/alarms.db");
-        writeFile(atName, earlier);
-        const Result result = DatabaseCopy::copy(source, drive, 1000);
-        const QByteArray report = QByteArray::number(int(result.outcome)) + '\n' + result.error.toUtf8() + '\n'
-                + QDir(drive).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
-                          .join(QLatin1Char(' ')).toUtf8()
-                + '\n' + (readFile(atName) == earlier ? "intact" : "changed");
-        const bool sent = ::write(channel[1], report.constData(), static_cast<size_t>(report.size())) == report.size();
-        ::_exit(sent ? 0 : 1);
-    }
-    ::close(channel[1]);
-    QByteArray report;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(channel[0], buffer, sizeof buffer)) > 0)
-        report.append(buffer, static_cast<int>(got));
-    ::close(channel[0]);
-    int status = 0;
-    QCOMPARE(::waitpid(child, &status, 0), child);
-    QVERIFY(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77)
-        QSKIP("no mount namespace for a small tmpfs here");
-    QCOMPARE(WEXITSTATUS(status), 0);
-
-    const QList<QByteArray> lines = report.split('\n');
-    QCOMPARE(lines.size(), 4);
-    QCOMPARE(lines.at(0).toInt(), int(Result::Failed));
-    QCOMPARE(QString::fromUtf8(lines.at(1)), kFailed + QStringLiteral("U盘空间不足"));
-    QCOMPARE(lines.at(2), QByteArray("alarms.db")); // no temporary file left
-    QCOMPARE(lines.at(3), QByteArray("intact"));
 }
 
 QTEST_MAIN(TestDatabaseCopy)

@@ -8,7 +8,6 @@
 #include "device/devicemanager.h"
 #include "export/backgroundjob.h"
 #include "device/writeback.h"
-#include "export/exportsession.h"
 #include "export/recordingindex.h"
 #include "sync/syncmanager.h"
 #include "ui/mainwindow.h"
@@ -869,28 +868,18 @@ void ExportTest::slowStick()
         QCOMPARE(readFile(bdi + "/strict_limit").trimmed(), QByteArray("1"));
 
     // What the window shows, sampled as a person sees it.
-    QElapsedTimer clock;
-    qint64 atNinetyNine = -1, writingSince = -1;
+    bool writing = false;
     QList<int> bar;
-    QList<double> speeds;
-    const auto *session = m_window->findChild<ExportSession *>();
     QTimer sampler;
     connect(&sampler, &QTimer::timeout, [&] {
-        const int value = m_window->findChild<QProgressBar *>()->value();
-        bar << value;
-        if (value >= 99 && atNinetyNine < 0 && session->isExporting())
-            atNinetyNine = clock.elapsed();
-        if (status().startsWith("正在写入U盘") && writingSince < 0)
-            writingSince = clock.elapsed();
-        if (session->isExporting() && clock.elapsed() > 3000 && writingSince < 0)
-            speeds << session->progress().bytesPerSecond(session->elapsedMs());
+        bar << m_window->findChild<QProgressBar *>()->value();
+        writing = writing || status().startsWith("正在写入U盘");
     });
     QSignalSpy finished(&SyncManager::instance(), &SyncManager::syncFinished);
     clickStart();
-    clock.start();
     sampler.start(50);
     if (stop) {
-        QTRY_VERIFY_WITH_TIMEOUT(writingSince >= 0, kCopyTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(writing, kCopyTimeoutMs);
         m_boxes->queueAnswer(QMessageBox::Yes);
         click("stopButton");
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kCopyTimeoutMs);
@@ -900,20 +889,12 @@ void ExportTest::slowStick()
         QCOMPARE(m_boxes->texts(), QStringList{"确定要停止复制吗？"});
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kCopyTimeoutMs);
-        const qint64 total = clock.elapsed();
         QVERIFY2(finished.at(0).at(0).toBool(), qPrintable(m_log->dump()));
         QTRY_VERIFY(!QApplication::activeModalWidget());
         CHECKED(expectEnded("复制完成"));
         QCOMPARE(differences(false), QStringList());
-        QVERIFY2(writingSince >= 0, "the window never said that the stick was being written");
-        for (int i = 1; i < bar.size(); ++i)
-            QVERIFY(bar.at(i) >= bar.at(i - 1));
-        const double stickSeconds = 60.0 * 1024 * 1024 / double(m_slow->bytesPerSecond());
-        std::sort(speeds.begin(), speeds.end());
-        std::printf("slow stick: export %.1f s (the stick's own time %.1f s), at 99%% or more for %.1f s, "
-                    "writing after rsync for %.1f s, speed shown %.1f..%.1f MB/s (median %.1f)\n",
-                    total / 1000.0, stickSeconds, atNinetyNine < 0 ? 0.0 : (total - atNinetyNine) / 1000.0, (total - writingSince) / 1000.0,
-                    speeds.value(0) / 1e6, speeds.value(speeds.size() - 1) / 1e6, speeds.value(speeds.size() / 2) / 1e6);
+        QVERIFY2(writing, "the window never said that the stick was being written");
+        QVERIFY(std::is_sorted(bar.cbegin(), bar.cend()));
     }
     click("exitButton");
     QVERIFY(!DeviceManager::instance().isMounted());
