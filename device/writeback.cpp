@@ -257,11 +257,6 @@ DeviceWriteCounter::DeviceWriteCounter(const QString &device, const QString &sys
         m_statPath = encoded(directory + QStringLiteral("/stat"));
 }
 
-QString DeviceWriteCounter::statPath() const
-{
-    return QFile::decodeName(m_statPath);
-}
-
 qint64 DeviceWriteCounter::bytesWritten() const
 {
     if (m_statPath.isEmpty())

@@ -36,8 +36,8 @@
 //   recorder's own recording writes, which would otherwise be throttled
 //   along with the copy.
 //
-// The byte limit, measured with tests/tst_slowstick.cpp
-// (CORVALET_SLOWSTICK_SWEEP=1) on a 1 GiB ext4 stick on this kernel (6.18,
+// The byte limit, measured on a slow stick (SlowDrive of tests/support: nbdkit
+// behind its rate filter) of 1 GiB, ext4, on this kernel (6.18,
 // 24 GiB of memory): one file written, then `sync -f`; two runs.
 //
 //   10 MB/s, 100 MB   write      sync -f    on the stick when the write ended
@@ -125,7 +125,6 @@ public:
     // Bytes written so far; -1 when the device or its counter is gone. A
     // figure below an earlier one means that the device is not the same one.
     qint64 bytesWritten() const;
-    QString statPath() const;
 
 private:
     QByteArray m_statPath;

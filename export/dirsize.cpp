@@ -135,10 +135,9 @@ private:
     {
         if (!m_index)
             return;
-        if (m_options.maxFileSize >= 0 && st.st_size > m_options.maxFileSize) {
-            m_index->addTooLarge(st.st_size);
+        // rsync leaves out what the stick's file system cannot hold.
+        if (m_options.maxFileSize >= 0 && st.st_size > m_options.maxFileSize)
             return;
-        }
         m_index->addFile(place.camera, st.st_mtime, sizesOnDrive(st, place.targetFd, name, m_options));
     }
 

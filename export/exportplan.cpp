@@ -125,8 +125,6 @@ private:
         if (m_options.maxFileSize >= 0 && source.st_size > m_options.maxFileSize) {
             ++m_plan.tooLargeFiles;
             m_plan.tooLargeBytes += source.st_size;
-            if (m_index)
-                m_index->addTooLarge(source.st_size);
             return;
         }
         const RecordingSizes sizes = sizesOnDrive(source, targetFd, name, m_options);

@@ -246,7 +246,6 @@ void ExportSession::copy(bool newestPartOnly)
     }
     m_exporting = true;
     m_clock.start();
-    m_progress.start(m_exported->plan.bytesToCopy, 0);
     // The database first, in the background: a snapshot of a busy database
     // may wait for its writer.
     auto problem = std::make_shared<QString>();

@@ -49,7 +49,6 @@ public:
 
     QString hostname() const { return m_hostname; }
     QString sourcePath() const { return m_sourcePath; }
-    QString targetPath() const { return m_targetPath; }
 
     // The recordings' count, started when a drive is mounted.
     void startCount();

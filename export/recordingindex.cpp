@@ -147,12 +147,6 @@ RecordingSizes RecordingIndex::Bucket::sizes() const
     return result;
 }
 
-void RecordingIndex::addTooLarge(qint64 bytes)
-{
-    ++m_tooLargeFiles;
-    m_tooLargeBytes += bytes;
-}
-
 std::vector<int> RecordingIndex::chosen(const QStringList &cameras) const
 {
     std::vector<int> slots;

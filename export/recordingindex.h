@@ -51,7 +51,6 @@ struct ExportSelection
     qint64 end = kNoEnd;     // inclusive
 
     bool isEverything() const { return cameras.isEmpty() && start == kNoStart && end == kNoEnd; }
-    bool hasEnd() const { return end != kNoEnd; }
     bool inSpan(qint64 time) const { return time >= start && time <= end; }
     // Whether a path relative to the recordings directory lies in a chosen
     // camera folder (`isDirectory`: or leads to one).
@@ -79,8 +78,6 @@ public:
 
     explicit RecordingIndex(qint64 now = 0);
 
-    // The time the sizes of the "last ..." spans are counted back from.
-    qint64 countedAt() const { return m_now; }
     QStringList cameras() const { return m_cameras; }
 
     // Building, by a walk.
@@ -92,8 +89,6 @@ public:
     void finish();
     // A directory the stick does not have yet: rsync creates it.
     void addDirectory(qint64 spaceNeeded) { m_directorySpace += spaceNeeded; }
-    // A recording larger than the stick's file system can hold; rsync leaves it out.
-    void addTooLarge(qint64 bytes);
 
     // The chosen cameras (empty: all, loose files included) over all time,
     // or over one of the "last ..." spans, counted exactly.
@@ -104,10 +99,6 @@ public:
     RecordingSizes approximateSizes(const QStringList &cameras, qint64 start, qint64 end) const;
     // Exactly, from a stretch boundary on: what a cut of newestCut() selects.
     RecordingSizes sizesFrom(const QStringList &cameras, qint64 from) const;
-    // Space for the directories rsync has to create; counted for every export.
-    qint64 directorySpace() const { return m_directorySpace; }
-    qint64 tooLargeFiles() const { return m_tooLargeFiles; }
-    qint64 tooLargeBytes() const { return m_tooLargeBytes; }
 
     // The earliest stretch boundary from which on the chosen cameras' newest
     // recordings still fit into `budget` bytes of the stick (their space and
@@ -145,8 +136,6 @@ private:
     // directory holds a few days at most, in any order.
     std::map<std::pair<size_t, qint32>, RecordingSizes> m_pending;
     qint64 m_directorySpace = 0;
-    qint64 m_tooLargeFiles = 0;
-    qint64 m_tooLargeBytes = 0;
 };
 
 // The stick's margin for its own file system while it writes (journal,
