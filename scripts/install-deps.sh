@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
     build-essential cmake qtbase5-dev qtbase5-dev-tools       # build
     libsqlite3-dev sqlite3                                    # the alarm database's snapshot, WAL databases in tests
-    nbdkit libnbd-bin                                         # a slow stick for the tests (nbdkit's rate filter, nbdfuse)
+    libssl-dev                                                # SHA-256 of every exported file (libcrypto's EVP)
+    nbdkit libnbd-bin nbdkit-plugin-dev                       # slow and counterfeit sticks for the tests (rate filter, nbdfuse, cc plugin)
     rsync mount util-linux e2fsprogs x11-xserver-utils        # what the tool runs, loop drives
     exfat-fuse exfatprogs ntfs-3g dosfstools fusefat          # exFAT, NTFS and FAT32 drives (FUSE drivers, mkfs)
     xvfb xauth xdotool imagemagick fonts-wqy-microhei         # virtual display, screenshots, CJK text
