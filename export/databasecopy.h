@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <atomic>
+
 // Copies the recorder's alarm database into the export directory on the drive.
 //
 // The database is live: the recorder keeps writing alarms while an export
@@ -34,7 +36,9 @@ struct Result {
 
 // Copies `databasePath` into `targetDir` (a real directory of the drive) under
 // the database's own file name. `busyTimeoutMs` bounds the wait for a writer
-// that holds the database locked.
-Result copy(const QString &databasePath, const QString &targetDir, int busyTimeoutMs = 5000);
+// that holds the database locked. A set `cancel` ends the copy within a few
+// milliseconds, also while it waits for the writer, and leaves nothing behind.
+Result copy(const QString &databasePath, const QString &targetDir, int busyTimeoutMs = 5000,
+            const std::atomic<bool> *cancel = nullptr);
 
 } // namespace DatabaseCopy
