@@ -94,11 +94,12 @@ int main(int argc, char **argv)
         if (quitRequested())
             requestQuit();
         result = QApplication::exec();
+        // Whatever ended the event loop (the exit button, a signal, a
+        // "remove" event, or the window manager closing the window), a copy
+        // still writing to the drive is stopped and the drive is unmounted
+        // before the process goes away, through the window's session. The
+        // person is gone by now, so failures only reach the log.
+        shutDown(true);
     }
-    // Whatever ended the event loop (the exit button, a signal, a "remove"
-    // event, or the window manager closing the window), a copy still writing
-    // to the drive is stopped and the drive is unmounted before the process
-    // goes away. The window is gone by now, so failures only reach the log.
-    shutDown();
     return result;
 }

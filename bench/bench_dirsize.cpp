@@ -1,5 +1,6 @@
-// Times directorySize() over a directory tree, the cancellable overload that
-// the window's count runs (never cancelled here).
+// Times the count the window runs when a drive is mounted, countRecordings()
+// with its index by camera and time, over a directory tree (never cancelled
+// here, and with no export directory on a drive to compare with).
 //
 //   bench_dirsize <tree> [runs]
 //
@@ -41,7 +42,7 @@ int main(int argc, char *argv[])
         QElapsedTimer timer;
         timer.start();
         const std::atomic<bool> cancelled{false};
-        const qint64 size = directorySize(tree, cancelled);
+        const qint64 size = countRecordings(tree, QString(), ExportPlan::Options(), 0, cancelled).totalBytes;
         times.push_back(timer.nsecsElapsed() / 1e6);
         if (total != -1 && size != total) {
             err << "bench_dirsize: the total changed between runs: " << total << " then " << size << '\n';

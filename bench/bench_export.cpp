@@ -241,10 +241,9 @@ int main(int argc, char *argv[])
         start->click();
         // The look at the drive and the database's snapshot come first, in
         // the background; the export runs from the press until its verdict.
-        auto *session = window.findChild<ExportSession *>();
-        while (session
-               && (session->isPlanning()
-                   || (session->isExporting() && !SyncManager::instance().isSyncing() && finishedNs < 0)))
+        const ExportSession *session = window.exportSession();
+        while (session->state() == ExportSession::Planning
+               || (session->isExporting() && !SyncManager::instance().isSyncing() && finishedNs < 0))
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         // A copy that could not start reports no end.
         if (finishedNs < 0 && SyncManager::instance().isSyncing()) {

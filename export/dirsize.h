@@ -19,17 +19,12 @@
 // directory reached through two links, which is counted twice.
 qint64 directorySize(const QString &path);
 
-// The same count, abandoned as soon as `cancelled` is seen set: the walker
-// looks at it before each directory and each entry, so a cancel ends the walk
-// within one system call. Returns -1 when the count was cancelled.
-qint64 directorySize(const QString &path, const std::atomic<bool> &cancelled);
-
 // The count as the window makes it when a drive is mounted: the same walk and
 // total, and on the way the recordings' index by camera folder and time (see
 // RecordingIndex), with what the export directory `target` on the drive
 // already holds. Only what rsync -a would copy goes into the index: regular
-// files reached without following a link. Camera folders are the top-level
-// folders of `path`, or, while there is exactly one, the folders below it.
+// files reached without following a link. A set `cancelled` ends the walk
+// within one system call, with a total of -1.
 struct RecordingCount
 {
     qint64 totalBytes = -1; // -1: cancelled

@@ -14,6 +14,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -288,20 +289,28 @@ DriveCapabilities probeDrive(const QString &mountPath)
     return caps;
 }
 
-QStringList rsyncOptions(const DriveCapabilities &caps)
+DriveRules driveRules(const DriveCapabilities &caps, const QString &mountPath)
 {
-    QStringList options;
+    DriveRules rules;
     if (!caps.owners)
-        options << QStringLiteral("--no-owner") << QStringLiteral("--no-group");
+        rules.rsyncOptions << QStringLiteral("--no-owner") << QStringLiteral("--no-group");
     if (!caps.permissions)
-        options << QStringLiteral("--no-perms");
+        rules.rsyncOptions << QStringLiteral("--no-perms");
     if (!caps.symlinks)
-        options << QStringLiteral("--no-links");
+        rules.rsyncOptions << QStringLiteral("--no-links");
     // rsync compares whole seconds; a time kept in steps of N seconds is off
     // by at most N - 1 of them.
-    if (caps.timeResolutionSeconds > 0)
-        options << QStringLiteral("--modify-window=%1").arg(std::max(1, caps.timeResolutionSeconds - 1));
-    return options;
+    if (caps.timeResolutionSeconds > 0) {
+        rules.modifyWindowSeconds = std::max(1, caps.timeResolutionSeconds - 1);
+        rules.rsyncOptions << QStringLiteral("--modify-window=%1").arg(rules.modifyWindowSeconds);
+    }
+    rules.maxFileSize = caps.maxFileSize;
+    if (caps.maxFileSize >= 0)
+        rules.rsyncOptions << QStringLiteral("--max-size=%1").arg(caps.maxFileSize);
+    struct statvfs st;
+    if (::statvfs(QFile::encodeName(mountPath).constData(), &st) == 0 && st.f_bsize > 0)
+        rules.blockSize = qint64(st.f_bsize);
+    return rules;
 }
 
 QString describe(const DriveCapabilities &caps)

@@ -26,9 +26,22 @@ DriveCapabilities probeDrive(const QString &mountPath);
 // modes and links a guess (probeDrive() finds out).
 DriveCapabilities typeCapabilities(const QString &mountPath);
 
-// The rsync options to add after "-av" for such a drive; empty when it holds
-// everything.
-QStringList rsyncOptions(const DriveCapabilities &caps);
+// What an export keeps to on a drive, all of it from what the drive's file
+// system can hold: owners, modes and links only where they can be kept (or
+// every file would be an error), times to the drive's resolution (or every
+// export would copy everything again), no file larger than its largest, and
+// space counted in its blocks.
+struct DriveRules {
+    QStringList rsyncOptions;      // after "-av"; empty for a drive that holds everything
+    qint64 maxFileSize = -1;       // files larger than this cannot be written; -1: no limit
+    // Modification times that differ by at most this are the same, as
+    // rsync's --modify-window sees them.
+    int modifyWindowSeconds = 0;
+    qint64 blockSize = 4096;
+};
+// The rules for a drive with `caps` mounted at `mountPath` (its block size is
+// read from there; 4096 when it cannot be).
+DriveRules driveRules(const DriveCapabilities &caps, const QString &mountPath);
 
 // One line for the log, e.g. "exfat: owners no, permissions no, links no,
 // time 1 s, largest file unlimited".

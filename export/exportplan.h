@@ -25,15 +25,8 @@ struct ExportPlan
     qint64 tooLargeBytes = 0;
     bool complete = true;     // false when the walk was cancelled
 
-    struct Options
-    {
-        // Files larger than this cannot be written to the drive; -1: no limit.
-        qint64 maxFileSize = -1;
-        // Modification times that differ by at most this are the same, as
-        // rsync's --modify-window sees them.
-        int modifyWindowSeconds = 0;
-        qint64 blockSize = 4096;
-    };
+    // The drive's rules the walk measures against.
+    using Options = DriveRules;
 };
 
 // What one recording `source` (named `name` in its directory) costs the
@@ -43,11 +36,11 @@ struct ExportPlan
 RecordingSizes sizesOnDrive(const struct stat &source, int targetFd, const char *name,
                             const ExportPlan::Options &options);
 
-// Walks `source` (names beginning with "." left out, as the copy leaves them
-// out; links are not followed, as rsync -a copies them as links) against
-// `target`. Nothing on the drive is followed or written: a link or anything
-// but a directory where the target expects one counts as missing. A set
-// `cancel` makes the walk stop early with complete == false.
+// Walks `source` (see RecordingWalk; links are not followed, as rsync -a
+// copies them as links) against `target`. Nothing on the drive is followed or
+// written: a link or anything but a directory where the target expects one
+// counts as missing. A set `cancel` makes the walk stop early with
+// complete == false.
 //
 // Only the recordings of `selection` count. Each of them also goes into
 // `index` when one is given, and its path relative to `source` to `visit`,
@@ -72,7 +65,7 @@ struct PlannedExport
 {
     QString mountPath;
     DriveCapabilities drive;
-    QStringList rsyncOptions;  // after "-av"; empty for a drive that holds everything
+    DriveRules rules;
     ExportSelection selection;
     ExportPlan plan;
     // The selection's recordings by time, to find its newest part that fits.

@@ -43,9 +43,6 @@
 
 namespace {
 
-constexpr int MaxLineBytes = 64 * 1024;     // rsync prints a path of 4096 bytes in at most 20 KiB
-constexpr int MaxNames = 1000;
-constexpr qsizetype MaxNameChars = qsizetype(256) * 1024;
 constexpr qint64 SampleEveryMs = 250;
 constexpr qint64 SpeedWindowMs = 10000;
 constexpr qint64 MinSpeedWindowMs = 2000;
@@ -150,13 +147,6 @@ private:
     const char *m_end;
 };
 
-// The first `c` in [from, end), or `end`.
-const char *find(const char *from, const char *end, char c)
-{
-    const void *found = std::memchr(from, c, size_t(end - from));
-    return found ? static_cast<const char *>(found) : end;
-}
-
 template<size_t N>
 bool startsWith(const char *line, int length, const char (&prefix)[N])
 {
@@ -186,41 +176,17 @@ const QRegularExpression &rsyncOwnLinePattern()
 
 void ExportProgress::start(qint64 totalToCopy, qint64 nowMs)
 {
+    std::function<void(const QByteArray &)> fileDone = std::move(m_fileDone);
     *this = ExportProgress();
+    m_fileDone = std::move(fileDone);
     m_total = qMax<qint64>(totalToCopy, 0);
     takeSample(nowMs);
 }
 
 void ExportProgress::feed(const QByteArray &chunk, qint64 nowMs)
 {
-    // On small files a batch holds a few hundred names and updates, and
-    // twenty batches come every second: each segment is found with memchr
-    // and read where it lies; only a piece cut by the batch's end is copied
-    // into the tail to wait for the rest.
-    const char *from = chunk.constData();
-    const char *const end = from + chunk.size();
-    const char *nextReturn = nullptr;
-    const char *nextNewline = nullptr;
-    while (from < end) {
-        if (!nextReturn || nextReturn < from)
-            nextReturn = find(from, end, '\r');
-        if (!nextNewline || nextNewline < from)
-            nextNewline = find(from, end, '\n');
-        const char *const stop = qMin(nextReturn, nextNewline);
-        const int length = int(stop - from);
-        if (stop == end) {
-            keepInTail(from, length);
-            break;
-        }
-        if (m_tail.isEmpty() && !m_tailTooLong) {
-            endSegment(from, length, length > MaxLineBytes, *stop);
-        } else {
-            keepInTail(from, length);
-            endSegment(m_tail.constData(), m_tail.size(), m_tailTooLong, *stop);
-            m_tail.clear();
-        }
-        from = stop + 1;
-    }
+    m_lines.feed(chunk.constData(), int(chunk.size()),
+                 [this](const char *segment, int length, bool tooLong, char end) { endSegment(segment, length, tooLong, end); });
     // rsync writes the "\r" of an update only when the next one comes, about
     // a second later, or not at all before the file's last update: an update
     // is taken as soon as it is whole. Cut anywhere before that, it does not
@@ -228,38 +194,26 @@ void ExportProgress::feed(const QByteArray &chunk, qint64 nowMs)
     // until its line ends.
     qint64 bytes = 0;
     bool last = false;
-    if (m_afterCarriageReturn && !m_tailTooLong && readUpdate(m_tail.constData(), m_tail.size(), &bytes, &last))
+    const QByteArray &tail = m_lines.tail();
+    if (m_afterCarriageReturn && !m_lines.tailTooLong() && readUpdate(tail.constData(), int(tail.size()), &bytes, &last))
         m_currentFileBytes = bytes;
     updatePercent();
     takeSample(nowMs);
-}
-
-void ExportProgress::keepInTail(const char *piece, int length)
-{
-    if (m_tailTooLong)
-        return;
-    if (m_tail.size() + length > MaxLineBytes) {
-        m_tailTooLong = true;
-        m_tail.clear();
-    } else {
-        m_tail.append(piece, length);
-    }
 }
 
 void ExportProgress::endSegment(const char *segment, int length, bool tooLong, char terminator)
 {
     const bool atCarriageReturn = m_afterCarriageReturn || terminator == '\r';
     if (tooLong) {
-        // Only a name can be this long.
+        // Only a name can be this long: a new file, whose name is not kept.
         if (terminator == '\n') {
             m_currentFileBytes = 0;
-            ++m_namesLeftOut;
+            m_currentName.clear();
         }
     } else if (!(atCarriageReturn && handleProgress(segment, length)) && terminator == '\n'
                && !m_afterCarriageReturn) {
         handleLine(segment, length);
     }
-    m_tailTooLong = false;
     m_afterCarriageReturn = terminator == '\r';
 }
 
@@ -272,6 +226,10 @@ bool ExportProgress::handleProgress(const char *segment, int length)
     if (last) {
         m_completedBytes += bytes;
         m_currentFileBytes = 0;
+        // rsync has read all of the file and handed it over.
+        if (m_fileDone && !m_currentName.isEmpty())
+            m_fileDone(decodeName(m_currentName));
+        m_currentName.clear();
     } else {
         m_currentFileBytes = bytes;
     }
@@ -302,33 +260,27 @@ void ExportProgress::handleLine(const char *line, int length)
         return;
     // A new file: whatever rsync had counted of a file it gave up on is gone.
     m_currentFileBytes = 0;
-    addFileName(line, length);
+    m_currentName = QByteArray(line, length);
 }
 
-void ExportProgress::addFileName(const char *name, int length)
+QByteArray ExportProgress::decodeName(const QByteArray &printed)
 {
-    if (m_names.size() >= MaxNames) {
-        ++m_namesLeftOut;
-        return;
+    // rsync prints a byte it will not show as "\#" and three octal digits,
+    // and a backslash that would look like one the same way ("\#134").
+    QByteArray name;
+    name.reserve(printed.size());
+    for (int i = 0; i < printed.size(); ++i) {
+        if (printed.at(i) == '\\' && i + 4 < printed.size() && printed.at(i + 1) == '#') {
+            const char a = printed.at(i + 2), b = printed.at(i + 3), c = printed.at(i + 4);
+            if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
+                name.append(char((a - '0') * 64 + (b - '0') * 8 + (c - '0')));
+                i += 4;
+                continue;
+            }
+        }
+        name.append(printed.at(i));
     }
-    const QString text = QString::fromUtf8(name, length);
-    if (m_nameChars + text.size() > MaxNameChars) {
-        ++m_namesLeftOut;
-        return;
-    }
-    m_nameChars += text.size();
-    m_names.append(text);
-}
-
-QStringList ExportProgress::takeFileNames()
-{
-    QStringList names;
-    names.swap(m_names);
-    if (m_namesLeftOut > 0)
-        names.append(QStringLiteral("(and %1 more)").arg(m_namesLeftOut));
-    m_nameChars = 0;
-    m_namesLeftOut = 0;
-    return names;
+    return name;
 }
 
 void ExportProgress::setWritten(qint64 bytes, qint64 nowMs)

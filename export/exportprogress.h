@@ -1,10 +1,12 @@
 #pragma once
 
+#include "sync/rsynclines.h"
+
 #include <QByteArray>
-#include <QStringList>
 #include <QtGlobal>
 
 #include <array>
+#include <functional>
 
 // Progress of one whole export, read from the standard output of
 // "rsync -av --progress": bytes copied of the bytes this export has to copy,
@@ -20,8 +22,7 @@
 // Times are milliseconds of any steady clock, given by the caller.
 //
 // Memory stays bounded whatever rsync writes: at most one unfinished line is
-// kept between chunks (and only its first 64 KiB), and only a bounded number
-// of file names waits for takeFileNames().
+// kept between chunks, and only its first 64 KiB.
 class ExportProgress
 {
 public:
@@ -49,11 +50,12 @@ public:
     // -1 while there is no speed to estimate from; rounded up.
     qint64 secondsLeft(qint64 nowMs) const;
 
-    // Names of the files rsync listed since the last call, as rsync printed
-    // them (a newline in a name is "\#012"). Directories and rsync's own
-    // header and summary lines are left out. Past a bound, the last entry
-    // tells how many names were left out.
-    QStringList takeFileNames();
+    // Called with the path (relative to the copy's source, as rsync names it,
+    // its escapes undone) of every file whose last update rsync printed: it
+    // has read the whole file, which is still in the page cache.
+    void onFileDone(std::function<void(const QByteArray &path)> done) { m_fileDone = std::move(done); }
+    // A name as rsync printed it, with its "\#ooo" escapes undone.
+    static QByteArray decodeName(const QByteArray &printed);
 
     // One progress update of rsync, the whole `segment` (without its "\r" or
     // "\n"): the bytes of the file so far, and whether it is the file's last
@@ -62,11 +64,9 @@ public:
 
 private:
     static bool readUpdate(const char *segment, int length, qint64 *bytes, bool *last);
-    void keepInTail(const char *piece, int length);
     void endSegment(const char *segment, int length, bool tooLong, char terminator);
     void handleLine(const char *line, int length);
     bool handleProgress(const char *segment, int length);
-    void addFileName(const char *name, int length);
     void takeSample(qint64 nowMs);
     void updatePercent();
 
@@ -85,13 +85,12 @@ private:
     int m_percent = 0;
     bool m_finished = false;
 
-    QByteArray m_tail;
-    bool m_tailTooLong = false;
+    // rsync prints a path of 4096 bytes in at most 20 KiB.
+    RsyncLines m_lines{64 * 1024};
     bool m_afterCarriageReturn = false;
-
-    QStringList m_names;
-    qsizetype m_nameChars = 0;
-    qint64 m_namesLeftOut = 0;
+    // The file rsync is copying, as it printed the name.
+    QByteArray m_currentName;
+    std::function<void(const QByteArray &)> m_fileDone;
 
     std::array<Sample, SampleCount> m_samples{};
     int m_sampleHead = 0; // index of the newest sample

@@ -13,9 +13,38 @@
 #include <memory>
 
 class BackgroundJob;
+class DeviceManager;
 class DeviceWriteCounter;
 class SizeCount;
-struct RecordingCount;
+class SyncManager;
+
+// What the person chose in the window: a span of time and the cameras.
+struct ExportChoice
+{
+    Span span = Span::All;
+    // Every camera folder and the loose files; else only `cameras`.
+    bool everyCamera = true;
+    QStringList cameras;
+    // Span::Custom, to the minute: from the start of `customStart`'s minute
+    // to the end of `customEnd`'s, seconds since the epoch.
+    qint64 customStart = 0;
+    qint64 customEnd = 0;
+};
+
+// What the session asks before it writes to the drive: whether to copy the
+// newest part of a choice that does not fit, or a choice whose largest files
+// the drive cannot hold.
+struct FitQuestion
+{
+    bool tooMuch = false;       // the choice does not fit
+    qint64 bytesToCopy = 0;     // what the choice still has to copy
+    qint64 freeSpace = 0;
+    qint64 newestStart = 0;     // what Yes copies instead: from this time on,
+    qint64 newestBytes = 0;     // this much
+    qint64 tooLargeFiles = 0;   // recordings the drive cannot hold, left out
+    qint64 tooLargeBytes = 0;
+    qint64 maxFileSize = -1;
+};
 
 // How an export ended, for the window to tell.
 struct ExportVerdict
@@ -34,82 +63,139 @@ struct ExportVerdict
     qint64 elapsedMs = 0;
 };
 
-// The export's workflow with one drive, from the count of the recordings to
-// the verdict: it counts the recordings by camera and time when a drive is
-// mounted, plans a chosen export against what the drive holds, copies the
-// alarm database and the chosen recordings, follows the copy onto the drive
-// and tells how it ended. The window shows what it emits and asks the
-// questions; everything that touches the recordings or the drive is here.
+// The export's workflow with one drive, from the device event to the
+// verdict, as one state machine:
+//
+//   Idle --mounted--> Counting --counted--> Ready --开始复制--> Planning
+//   Planning --fits--> Database, --asks--> Asking (--Yes--> Database,
+//            --No--> Ready), --refused--> Ready
+//   Database --snapshot taken--> Copying --rsync done--> Flushing
+//   Copying, Flushing --ended--> Done (ready for another export)
+//   Database, Copying, Flushing --停止--> Stopping --ended--> Done
+//   any state --unmounted--> Idle
+//
+// It owns the device events, the count of the recordings by camera and time,
+// the choice of what to export and what that selects, the fit policy and its
+// question, the database snapshot, the copy and its progress, the verdict,
+// and the one way to stop it all: stop(), and shutDown() for every way out of
+// the program. The window shows what it reports, asks its question and
+// forwards the buttons; everything that touches the recordings or the drive
+// is here.
 class ExportSession : public QObject
 {
     Q_OBJECT
 public:
+    enum State { Idle, Counting, Ready, Planning, Asking, Database, Copying, Flushing, Done, Stopping };
+    Q_ENUM(State)
+
+    // What moves the session on.
+    enum class Event {
+        Mounted,        // the drive is mounted
+        Counted,        // the recordings are counted
+        Unmounted,      // the drive is gone
+        Start,          // 开始复制
+        Fits,           // the plan fits: copy
+        Ask,            // the plan needs the person's answer
+        Refused,        // nothing to copy, or the drive refuses the export
+        Yes,
+        No,
+        DatabaseDone,   // the alarm database's snapshot is on the drive (or failed)
+        FlushStarted,   // rsync is done, the drive's cache is written out
+        CopyEnded,      // rsync and the flush have ended, however
+        Stop,
+        Stopped,        // what the stop waited for has ended
+    };
+    // Where `event` leads from `state`; `state` itself where it is ignored.
+    static State next(State state, Event event);
+
     explicit ExportSession(QObject *parent = nullptr);
     ~ExportSession() override;
+
+    State state() const { return m_state; }
+    // From the database's snapshot to the verdict.
+    bool isExporting() const;
 
     QString hostname() const { return m_hostname; }
     QString sourcePath() const { return m_sourcePath; }
 
-    // The recordings' count, started when a drive is mounted.
-    void startCount();
-    void cancelCount();
-    bool isCounting() const;
-    // -1 while unknown (counting, or cancelled).
+    // The device hook's event: "add" mounts the drive, "remove" is a way out.
+    void handleDeviceEvent(const QString &device, const QString &action);
+    // 开始复制: looks at the drive and the chosen recordings in the
+    // background, then copies, asks (question()) or says that nothing fits.
+    void start();
+    // The person's answer to question().
+    void answer(bool yes);
+    // Ends what runs: a look at the drive is dropped, an export ends as
+    // stopped (finished() with `stopped`).
+    void stop();
+    // Every way out of the program: stops what runs, waits for all of it to
+    // let go of the drive, unmounts the drive and ends the event loop.
+    // `quietly`: the person is gone; failures reach the log only.
+    void shutDown(bool quietly = false);
+
+    // The choice, and what it selects now.
+    void setChoice(const ExportChoice &choice) { m_choice = choice; }
+    const ExportChoice &choice() const { return m_choice; }
+    ExportSelection selection() const;
+    // True when 开始复制 would copy something.
+    bool canStart() const;
+
+    // The count, once countFinished() has come (-1 while unknown).
     qint64 totalBytes() const { return m_totalBytes; }
     const RecordingIndex &index() const { return m_index; }
+    // The size of a span of the chosen cameras (empty: all), from the count.
+    RecordingSizes sizes(Span span, const QStringList &cameras) const;
+    // The start of the newest recordings of `cameras` (empty: all) that fit
+    // the drive, from the count; kNoEnd when none fit, kNoStart when all do.
+    qint64 newestCut(const QStringList &cameras) const;
     // What the drive can take for recordings now: its free space less its
     // file system's margin and the alarm database's snapshot.
     qint64 budget() const;
 
-    // 开始复制: looks at the drive and at the chosen recordings in the
-    // background; planFinished() follows. False (with error()) when the
-    // export is refused before anything is looked at.
-    bool plan(const ExportSelection &selection);
-    bool isPlanning() const;
-    // The plan of the latest plan(), once planFinished() has come.
-    const PlannedExport *planned() const { return m_planned.get(); }
-    // What fits of the plan when all of it does not: its newest part.
-    PlannedExport newestPartThatFits() const;
-    bool plannedFits() const;
-    // The person's answer: copy the plan (or, with `newestPartOnly`, its
-    // newest part that fits), or nothing.
-    void copy(bool newestPartOnly);
-    void dropPlan() { m_planned.reset(); }
-
-    // True from copy() until finished().
-    bool isExporting() const { return m_exporting; }
-    // True while rsync is done and what it wrote is on its way to the drive.
-    bool isFlushing() const;
-    void stop();
-
+    // What the export copies, from the fit decision on; null before.
+    const PlannedExport *exported() const { return m_exported.get(); }
     const ExportProgress &progress() const { return m_progress; }
     qint64 elapsedMs() const { return m_clock.isValid() ? m_clock.elapsed() : 0; }
     // rsync's error lines so far in this export.
     int errorCount() const;
 
 signals:
+    void stateChanged(ExportSession::State state);
     void countFinished();
+    // The plan is in: exported() tells what will be copied, or asked about.
     void planFinished();
+    void question(const FitQuestion &question);
+    void nothingFits(qint64 freeSpace);
     void copyStarted();
     void progressChanged();
     void finished(const ExportVerdict &verdict);
     void error(const QString &message);
 
 private:
+    bool advance(Event event);
+    void enter(State state);
     void onCounted();
     void onPlanned();
-    void onDatabaseCopied();
+    void decide();
+    void beginExport();
     void startRecordings();
-    void onSyncOutput(const QByteArray &batch);
+    void copyNotStarted();
     void onSyncFinished(bool success);
+    void releaseDrive();
     // Reads what the drive has completed writing into the progress, and
     // tells the window; four times a second while a copy runs.
     void sampleWritten();
     void readHostname();
 
+    DeviceManager &m_device;
+    SyncManager &m_sync;
+    State m_state = Idle;
+    bool m_quiet = false;
+
     QString m_hostname;
     QString m_sourcePath;
     QString m_targetPath;
+    ExportChoice m_choice;
     qint64 m_totalBytes = -1;
     RecordingIndex m_index;
 
@@ -118,12 +204,17 @@ private:
     BackgroundJob *m_databaseJob;
     BackgroundJob *m_listJob;
     BackgroundJob *m_writebackJob;
+    // The plan being made, then the plan made, then what is exported.
     std::shared_ptr<PlannedExport> m_planning;
     std::unique_ptr<PlannedExport> m_planned;
-    // What is being exported, from copy() on.
     std::unique_ptr<PlannedExport> m_exported;
+    // What Yes to the question copies, and the question.
+    std::unique_ptr<PlannedExport> m_pending;
+    FitQuestion m_question;
+    // The export is the newest part of the plan that fits.
+    bool m_cut = false;
     std::shared_ptr<QString> m_databaseProblem;
-    bool m_exporting = false;
+    ExportVerdict m_verdict;
 
     ExportProgress m_progress;
     QElapsedTimer m_clock;
@@ -134,3 +225,4 @@ private:
 };
 
 Q_DECLARE_METATYPE(ExportVerdict)
+Q_DECLARE_METATYPE(FitQuestion)

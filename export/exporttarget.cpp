@@ -68,10 +68,4 @@ bool prepare(const QString &mountPath, const QString &hostname)
     return S_ISDIR(target.st_mode) && target.st_dev == drive.st_dev;
 }
 
-bool isFreeName(const QString &path)
-{
-    struct stat st;
-    return !lstatPath(path, &st) && errno == ENOENT;
-}
-
 } // namespace ExportTarget

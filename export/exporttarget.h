@@ -27,7 +27,4 @@ bool isMountedAt(const QString &mountPath);
 // name means the drive's top directory.
 bool prepare(const QString &mountPath, const QString &hostname);
 
-// True when nothing at all, not even a dangling link, exists at `path`.
-bool isFreeName(const QString &path);
-
 } // namespace ExportTarget

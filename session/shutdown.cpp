@@ -1,22 +1,45 @@
 #include "session/shutdown.h"
 
-#include "device/devicemanager.h"
-#include "sync/syncmanager.h"
-
 #include <QCoreApplication>
+#include <QPointer>
 
 namespace {
 
 bool quitWasRequested = false;
 
+struct Registered
+{
+    QPointer<QObject> owner;
+    std::function<void(bool)> end;
+};
+
+Registered &registered()
+{
+    static Registered session;
+    return session;
+}
+
 } // namespace
 
-void shutDown()
+void registerShutdown(QObject *owner, std::function<void(bool quietly)> end)
 {
-    if (SyncManager::instance().isSyncing())
-        SyncManager::instance().stopSync();
-    DeviceManager::instance().unmountDevice();
-    requestQuit();
+    registered() = Registered{owner, std::move(end)};
+}
+
+void unregisterShutdown(QObject *owner)
+{
+    if (registered().owner == owner)
+        registered() = Registered();
+}
+
+void shutDown(bool quietly)
+{
+    // A copy of the handler: the session may go while it ends.
+    const Registered session = registered();
+    if (session.owner && session.end)
+        session.end(quietly);
+    else
+        requestQuit();
 }
 
 void requestQuit()

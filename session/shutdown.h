@@ -1,12 +1,25 @@
 #pragma once
 
-// The end of a session with a drive, shared by every way out: the "remove"
-// event, a termination signal, 退出 (or Escape) and the end of the event loop.
+#include <functional>
 
-// Stops a copy that is still writing to the drive (a busy drive cannot be
-// unmounted), unmounts the drive and ends the application's event loop.
-// Each caller asks its own question first, or none.
-void shutDown();
+class QObject;
+
+// The way out of the program, shared by all of them: the "remove" event, a
+// termination signal, 退出 (or Escape), the window manager closing the window
+// and the end of main(). The export session registers what ending means for
+// it (stop what runs, join its jobs, unmount the drive, end the event loop);
+// every way out calls shutDown(), which knows nothing of drives or copies.
+
+// `end` is called by shutDown() while `owner` is registered; a later
+// registration takes over, and unregistering an owner that was replaced does
+// nothing.
+void registerShutdown(QObject *owner, std::function<void(bool quietly)> end);
+void unregisterShutdown(QObject *owner);
+
+// Ends the registered session and the event loop; with no session, only the
+// loop. `quietly`: the person is gone (the window has closed), so failures
+// reach the log only.
+void shutDown(bool quietly = false);
 
 // Ends the application's event loop. The request is queued on the event loop,
 // so one made before QApplication::exec() runs (a "remove" event handled at

@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "platform/command.h"
+#include "platform/descriptor.h"
 #include "platform/priority.h"
 
 #include <QDebug>
@@ -68,13 +69,6 @@ bool isSpace(char c)
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// The first `c` in [from, end), or `end`.
-const char *find(const char *from, const char *end, char c)
-{
-    const void *found = std::memchr(from, c, size_t(end - from));
-    return found ? static_cast<const char *>(found) : end;
-}
-
 // True once no process of the group is left, within `timeoutMs`.
 bool waitForGroup(pid_t group, int timeoutMs)
 {
@@ -110,27 +104,12 @@ SyncManager::~SyncManager()
 
 bool SyncManager::startSync(const QString &source, const QString &destination)
 {
-    return startSync(source, destination, QStringList());
-}
-
-bool SyncManager::startSync(const QString &source, const QString &destination, const QStringList &driveOptions)
-{
-    return startSync(source, destination, driveOptions, -1);
+    return startSync(source, destination, QStringList(), Descriptor());
 }
 
 bool SyncManager::startSync(const QString &source, const QString &destination, const QStringList &driveOptions,
-                            int fileList)
+                            Descriptor fileList)
 {
-    // The list is ours from here on, whatever happens.
-    struct ListGuard
-    {
-        int fd;
-        ~ListGuard()
-        {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    } listGuard{fileList};
     if (m_isSyncing) {
         qWarning() << "正在同步中";
         emit syncError(tr("正在同步中"));
@@ -154,7 +133,7 @@ bool SyncManager::startSync(const QString &source, const QString &destination, c
 
     QStringList arguments = QStringList{QStringLiteral("-av")} + driveOptions
             + QStringList{QStringLiteral("--progress"), QStringLiteral("--exclude=.*")};
-    if (fileList >= 0)
+    if (fileList.isValid())
         arguments << QStringLiteral("--from0") << QStringLiteral("--files-from=-");
     arguments << source + QLatin1Char('/') << destination;
     qInfo() << "开始同步，执行命令：" << Settings::rsyncPathValue() << arguments.join(QLatin1Char(' '));
@@ -165,28 +144,30 @@ bool SyncManager::startSync(const QString &source, const QString &destination, c
         emit syncError(tr("启动同步进程失败"));
         return false;
     }
+    Descriptor outputRead(pipeFds[0]);
+    const Descriptor outputWrite(pipeFds[1]);
     // Room for about a second of reports on small files, so that rsync does
     // not wait on the reader between two reads.
-    ::fcntl(pipeFds[1], F_SETPIPE_SZ, 1 << 20);
-    ::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(outputWrite.get(), F_SETPIPE_SZ, 1 << 20);
+    ::fcntl(outputRead.get(), F_SETFL, O_NONBLOCK);
 
     m_destination = destination;
     m_errorTail.clear();
-    m_outputTail.clear();
+    m_outputLines.clear();
     m_errorCount = 0;
     m_vanishedCount = 0;
     m_vanishedLines = 0;
     m_firstErrors.clear();
     m_wasStopped = false;
     auto *rsync = static_cast<RsyncProcess *>(m_process.get());
-    rsync->outputFd = pipeFds[1];
-    rsync->inputFd = fileList;
+    rsync->outputFd = outputWrite.get();
+    rsync->inputFd = fileList.get();
     m_process->start(Settings::rsyncPathValue(), arguments, QIODevice::ReadWrite);
     const bool started = m_process->waitForStarted(kStartTimeoutMs);
     rsync->outputFd = -1;
     rsync->inputFd = -1;
-    ::close(pipeFds[1]);
-    m_outputFd = pipeFds[0];
+    // The child has its own copies of the pipe's write end and of the list.
+    m_output = std::move(outputRead);
     if (!started) {
         closeOutputPipe();
         qCritical() << "启动同步进程失败：" << m_process->errorString();
@@ -218,6 +199,12 @@ void SyncManager::stopSync()
             m_process->kill();
     }
     m_isSyncing = false;
+}
+
+void SyncManager::waitForEnd(int timeoutMs)
+{
+    if (m_process->state() != QProcess::NotRunning)
+        m_process->waitForFinished(timeoutMs);
 }
 
 void SyncManager::handleSyncFinished(int exitCode, QProcess::ExitStatus exitStatus)
@@ -273,6 +260,7 @@ void SyncManager::startFlush()
     // the stop button still works.
     qInfo() << "正在写入U盘缓存:" << m_destination;
     m_flushing = true;
+    emit flushStarted();
     m_process->start(QStringLiteral("sync"), {QStringLiteral("-f"), m_destination}, QIODevice::ReadWrite);
     if (m_process->waitForStarted(kStartTimeoutMs)) {
         m_processGroup = static_cast<pid_t>(m_process->processId());
@@ -315,9 +303,7 @@ void SyncManager::handleFlushFinished(int exitCode, QProcess::ExitStatus exitSta
 void SyncManager::closeOutputPipe()
 {
     m_outputTimer.stop();
-    if (m_outputFd >= 0)
-        ::close(m_outputFd);
-    m_outputFd = -1;
+    m_output.reset();
 }
 
 void SyncManager::handleRsyncError()
@@ -365,12 +351,12 @@ void SyncManager::handleErrorLine(const QString &line)
 
 void SyncManager::handleRsyncOutput()
 {
-    if (m_outputFd < 0)
+    if (!m_output.isValid())
         return;
     QByteArray batch;
     char buffer[65536];
     for (;;) {
-        const ssize_t n = ::read(m_outputFd, buffer, sizeof buffer);
+        const ssize_t n = ::read(m_output.get(), buffer, sizeof buffer);
         if (n > 0) {
             batch.append(buffer, int(n));
             continue;
@@ -383,50 +369,26 @@ void SyncManager::handleRsyncOutput()
         return;
     emit syncOutput(batch);
 
-    // rsync ends a progress report with "\r" and a file name with "\n". The
-    // reports are the export's progress model's (syncOutput); of what is not
-    // a report (file names, rsync's summary) the first few lines go to the
-    // log, as one line per batch. A piece after the last line end waits for
-    // the next batch. The batch is walked once as bytes: on small files it
-    // holds hundreds of names and reports, and this runs twenty times a second.
-    const QByteArray text = m_outputTail + batch;
-    int end = int(qMax(text.lastIndexOf('\n'), text.lastIndexOf('\r'))) + 1;
-    m_outputTail = text.mid(end);
-    if (m_outputTail.size() > kMaxPendingLine) {
-        m_outputTail.clear();
-        end = text.size();
-    }
-    // Line ends are found with memchr, which compares many bytes at a time;
-    // the nearer of the two is taken, and each is looked for again only once
-    // the walk has passed it.
-    const char *from = text.constData();
-    const char *const stop = from + end;
-    const char *nextReturn = nullptr;
-    const char *nextNewline = nullptr;
+    // The progress reports are the export's progress model's (syncOutput); of
+    // what is not a report (file names, rsync's summary) the first few lines
+    // go to the log, as one line per batch.
     QByteArray logged;
     int lines = 0;
-    while (from < stop) {
-        if (!nextReturn || nextReturn < from)
-            nextReturn = find(from, stop, '\r');
-        if (!nextNewline || nextNewline < from)
-            nextNewline = find(from, stop, '\n');
-        const char *const to = qMin(nextReturn, nextNewline);
-        const int length = int(to - from);
-        if (length > 0 && !std::memchr(from, '%', size_t(length))) {
-            // The white space at both ends is stepped over, as
-            // QByteArray::trimmed() would remove it; only the few lines that
-            // are logged are copied.
-            const char *first = from;
-            const char *last = to;
-            while (first < last && isSpace(*first))
-                ++first;
-            while (last > first && isSpace(last[-1]))
-                --last;
-            if (first < last && ++lines <= kLoggedLinesPerBatch)
-                logged.append(first, int(last - first)).append('\n');
-        }
-        from = to + 1;
-    }
+    m_outputLines.feed(batch.constData(), int(batch.size()), [&](const char *segment, int length, bool, char) {
+        if (length == 0 || std::memchr(segment, '%', size_t(length)))
+            return;
+        // The white space at both ends is stepped over, as
+        // QByteArray::trimmed() would remove it; only the few lines that are
+        // logged are copied.
+        const char *first = segment;
+        const char *last = segment + length;
+        while (first < last && isSpace(*first))
+            ++first;
+        while (last > first && isSpace(last[-1]))
+            --last;
+        if (first < last && ++lines <= kLoggedLinesPerBatch)
+            logged.append(first, int(last - first)).append('\n');
+    });
     if (lines == 0)
         return;
     logged.chop(1);

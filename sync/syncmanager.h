@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/descriptor.h"
+#include "sync/rsynclines.h"
+
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -28,15 +31,17 @@ public:
 
     bool startSync(const QString &source, const QString &destination);
     // The same with `driveOptions` after "-av", for a drive whose file system
-    // cannot hold all that "-a" asks for (owners, modes, links, exact times).
-    bool startSync(const QString &source, const QString &destination, const QStringList &driveOptions);
-    // The same for the files named, relative to `source` and NUL-separated,
-    // on `fileList`: a descriptor this takes over, which becomes rsync's
-    // standard input ("--from0 --files-from=-"). Whoever writes the other end
-    // does so while rsync reads, so no list is ever held whole in memory.
+    // cannot hold all that "-a" asks for (owners, modes, links, exact times),
+    // and, when `fileList` is valid, for the files named on it, relative to
+    // `source` and NUL-separated: it becomes rsync's standard input
+    // ("--from0 --files-from=-"). Whoever writes the other end does so while
+    // rsync reads, so no list is ever held whole in memory.
     bool startSync(const QString &source, const QString &destination, const QStringList &driveOptions,
-                   int fileList);
+                   Descriptor fileList);
     void stopSync();
+    // Waits at most `timeoutMs` for a child that stopSync() had to kill, so
+    // that its end (and its helpers') is taken in before the drive is let go.
+    void waitForEnd(int timeoutMs);
     bool isSyncing() const { return m_isSyncing; }
     // True while rsync is done and the drive's cache is being written out.
     bool isFlushing() const { return m_flushing; }
@@ -60,6 +65,8 @@ signals:
     // Everything rsync wrote to standard output since the last emission, at
     // most once every kOutputIntervalMs.
     void syncOutput(const QByteArray &batch);
+    // rsync is done; what it wrote is being written out to the drive.
+    void flushStarted();
     void syncFinished(bool success);
     void syncError(const QString &message);
 
@@ -92,12 +99,13 @@ private:
     QString m_destination;
     // The child runs as the leader of its own process group; its id, or 0.
     pid_t m_processGroup = 0;
-    // Read end of the pipe that holds rsync's standard output, or -1. rsync
-    // writes to it without waking the GUI thread; m_outputTimer reads it.
-    int m_outputFd = -1;
+    // Read end of the pipe that holds rsync's standard output. rsync writes
+    // to it without waking the GUI thread; m_outputTimer reads it.
+    Descriptor m_output;
     QTimer m_outputTimer;
     QByteArray m_errorTail;
-    QByteArray m_outputTail;
+    // Output beyond 4096 bytes without a line end is not kept for the log.
+    RsyncLines m_outputLines{4096};
     int m_errorCount = 0;
     int m_vanishedCount = 0;
     int m_vanishedLines = 0;

@@ -1,10 +1,8 @@
 #include "ui/mainwindow.h"
 
+#include "config/settings.h"
 #include "device/devicemanager.h"
 #include "export/dirsize.h"
-#include "export/exportsession.h"
-#include "session/shutdown.h"
-#include "sync/syncmanager.h"
 #include "ui/spandialog.h"
 
 #include <QCollator>
@@ -162,12 +160,14 @@ void MainWindow::setupConnections()
     DeviceManager &device = DeviceManager::instance();
     connect(&device, &DeviceManager::deviceMounted, this, &MainWindow::onDeviceMounted);
     connect(&device, &DeviceManager::deviceUnmounted, this, &MainWindow::onDeviceUnmounted);
-    connect(&device, &DeviceManager::error, this, &MainWindow::showErrorMessage);
+    connect(session, &ExportSession::stateChanged, this, &MainWindow::onStateChanged);
     connect(session, &ExportSession::countFinished, this, &MainWindow::onCountFinished);
-    connect(session, &ExportSession::planFinished, this, &MainWindow::onExportPlanned);
+    connect(session, &ExportSession::question, this, &MainWindow::onQuestion);
+    connect(session, &ExportSession::nothingFits, this, &MainWindow::onNothingFits);
     connect(session, &ExportSession::copyStarted, this, &MainWindow::onSyncStarted);
     connect(session, &ExportSession::progressChanged, this, &MainWindow::onProgressChanged);
     connect(session, &ExportSession::finished, this, &MainWindow::onExportFinished);
+    // The drive manager's and the copy engine's errors too, through the session.
     connect(session, &ExportSession::error, this, &MainWindow::showErrorMessage);
     connect(spanBox, QOverload<int>::of(&QComboBox::activated), this, &MainWindow::onSpanChosen);
     connect(cameraMenu, &QMenu::triggered, this, [this] {
@@ -183,25 +183,26 @@ void MainWindow::updateUI()
 {
     // A total of -1 is unknown: the count runs, or was cancelled as the
     // session ends, which leaves the line as it was.
-    const bool counting = session->isCounting();
+    const ExportSession::State state = session->state();
+    const bool counting = state == ExportSession::Counting;
     if (counting)
         sourceSizeLabel->setText(tr("源目录总大小: %1").arg(tr("正在计算...")));
     else if (sourceTotalSize >= 0)
         sourceSizeLabel->setText(tr("源目录总大小: %1").arg(formatSize(sourceTotalSize)));
     const DeviceManager &device = DeviceManager::instance();
-    const bool busy = session->isPlanning() || session->isExporting();
     if (device.isMounted()) {
         // The line promises the free space, so that is what it shows, measured
         // now (the capacity measured at mount time never changes).
         usbInfoLabel->setText(tr("U盘已挂载: 可用空间: %1").arg(formatSize(device.freeSpace())));
-        const bool somethingChosen = cameraMenu->actions().isEmpty() || !chosenCameras().isEmpty();
-        startButton->setEnabled(!counting && !busy && somethingChosen && currentSelection().start != ExportSelection::kNoEnd);
+        startButton->setEnabled(session->canStart());
     } else {
         usbInfoLabel->setText(tr("请插入U盘..."));
         startButton->setEnabled(false);
     }
-    spanBox->setEnabled(device.isMounted() && !counting && !busy);
-    cameraButton->setEnabled(device.isMounted() && !counting && !busy);
+    const bool choosing = device.isMounted()
+            && (state == ExportSession::Ready || state == ExportSession::Done || state == ExportSession::Asking);
+    spanBox->setEnabled(choosing);
+    cameraButton->setEnabled(choosing);
     stopButton->setEnabled(session->isExporting());
 }
 
@@ -268,17 +269,7 @@ void MainWindow::showErrorMessage(const QString &message)
 
 void MainWindow::handleDeviceEvent(const QString &device, const QString &action)
 {
-    qInfo() << "Device event - Device:" << device << "Action:" << action;
-    if (action == QLatin1String("add")) {
-        if (SyncManager::instance().isSyncing()) {
-            qDebug() << "Already syncing, ignoring new device";
-            requestQuit();
-            return;
-        }
-        DeviceManager::instance().mountDevice(device);
-    } else if (action == QLatin1String("remove")) {
-        shutDown();
-    }
+    session->handleDeviceEvent(device, action);
 }
 
 qint64 MainWindow::calculateDirSize(const QString &path)
@@ -302,64 +293,23 @@ QStringList MainWindow::chosenCameras() const
     return cameras;
 }
 
-ExportSelection MainWindow::currentSelection() const
+void MainWindow::passChoice()
 {
-    ExportSelection selection;
-    const QStringList cameras = chosenCameras();
-    // Every camera: the whole recordings directory, loose files included.
-    if (cameras.size() < cameraMenu->actions().size())
-        selection.cameras = cameras;
-    switch (chosenSpan()) {
-    case Span::All:
-        break;
-    case Span::LastHour:
-    case Span::Last24Hours:
-    case Span::Last3Days:
-    case Span::Last7Days:
-        selection.start = QDateTime::currentSecsSinceEpoch() - spanSeconds(chosenSpan());
-        break;
-    case Span::Custom:
-        selection.start = customStart.toSecsSinceEpoch();
-        // The whole last minute the person chose.
-        selection.end = customEnd.toSecsSinceEpoch() + 59;
-        break;
-    case Span::NewestThatFit:
-        // The cut itself is made when 开始复制 has looked at the drive again.
-        if (newestCut() == ExportSelection::kNoEnd)
-            selection.start = ExportSelection::kNoEnd;
-        break;
+    ExportChoice choice = session->choice();
+    choice.span = chosenSpan();
+    choice.cameras = chosenCameras();
+    choice.everyCamera = choice.cameras.size() == cameraMenu->actions().size();
+    if (customStart.isValid()) {
+        choice.customStart = customStart.toSecsSinceEpoch();
+        choice.customEnd = customEnd.toSecsSinceEpoch();
     }
-    return selection;
-}
-
-qint64 MainWindow::newestCut() const
-{
-    const QStringList cameras = chosenCameras();
-    return session->index().newestCut(cameras.size() < cameraMenu->actions().size() ? cameras : QStringList(),
-                                      session->budget());
-}
-
-RecordingSizes MainWindow::spanSizes(Span span, const QStringList &cameras) const
-{
-    const RecordingIndex &index = session->index();
-    switch (span) {
-    case Span::All:
-        return index.sizes(cameras);
-    case Span::Custom:
-        return index.approximateSizes(cameras, customStart.toSecsSinceEpoch(), customEnd.toSecsSinceEpoch() + 59);
-    case Span::NewestThatFit: {
-        const qint64 cut = index.newestCut(cameras, session->budget());
-        return cut == ExportSelection::kNoEnd ? RecordingSizes() : index.sizesFrom(cameras, cut);
-    }
-    default:
-        return index.sizes(cameras, span);
-    }
+    session->setChoice(choice);
 }
 
 void MainWindow::showChoices()
 {
     showingChoices = true;
-    const bool counted = !session->isCounting() && session->totalBytes() >= 0;
+    const bool counted = session->state() != ExportSession::Counting && session->totalBytes() >= 0;
 
     // The camera folders, all chosen at first; a new count keeps the choice
     // of folders that are still there.
@@ -387,6 +337,7 @@ void MainWindow::showChoices()
         cameraButton->setVisible(!cameras.isEmpty());
     }
 
+    passChoice();
     const QStringList chosen = chosenCameras();
     const QStringList selected = chosen.size() < cameras.size() ? chosen : QStringList();
     const Span span = chosenSpan();
@@ -400,14 +351,14 @@ void MainWindow::showChoices()
         } else if (rowSpan == Span::Custom && !customStart.isValid()) {
             // No size before the person has chosen the span.
         } else {
-            const QString size = formatSize(spanSizes(rowSpan, selected).bytes);
+            const QString size = formatSize(session->sizes(rowSpan, selected).bytes);
             text += rowSpan == Span::Custom ? tr(" (约 %1)").arg(size) : QStringLiteral(" (%1)").arg(size);
         }
         spanBox->setItemText(row, text);
     }
     for (QAction *action : cameraMenu->actions()) {
         const QString camera = action->data().toString();
-        action->setText(counted ? QStringLiteral("%1 (%2)").arg(camera, formatSize(spanSizes(span, {camera}).bytes))
+        action->setText(counted ? QStringLiteral("%1 (%2)").arg(camera, formatSize(session->sizes(span, {camera}).bytes))
                                 : camera);
     }
     cameraButton->setText(chosen.size() == cameras.size() ? tr("全部摄像头")
@@ -417,9 +368,9 @@ void MainWindow::showChoices()
     // tells what a copy did once one runs.
     if (!session->isExporting() && counted && DeviceManager::instance().isMounted()) {
         QString summary;
-        const RecordingSizes sizes = spanSizes(span, selected);
+        const RecordingSizes sizes = session->sizes(span, selected);
         if (span == Span::NewestThatFit) {
-            const qint64 cut = newestCut();
+            const qint64 cut = session->newestCut(selected);
             if (cut == ExportSelection::kNoEnd)
                 summary = tr("U盘空间不足，放不下所选摄像头的任何录像");
             else if (cut == ExportSelection::kNoStart)
@@ -466,7 +417,6 @@ void MainWindow::onDeviceMounted(const QString &mountPath, qint64 size)
     // the window shows and stays responsive meanwhile, and is ready once
     // the count has the total and the sizes by camera and time.
     sourceTotalSize = -1;
-    session->startCount();
     showChoices();
     statusLabel->setText(tr("正在检查..."));
 }
@@ -475,88 +425,68 @@ void MainWindow::onCountFinished()
 {
     sourceTotalSize = session->totalBytes();
     qDebug() << "源目录:" << session->sourcePath() << ", 总大小:" << formatSize(sourceTotalSize);
-    // All the recordings when the drive takes what it lacks of them, else
-    // the newest that fit.
-    const RecordingIndex &index = session->index();
-    const bool allFit = index.newestCut(QStringList(), session->budget()) == ExportSelection::kNoStart;
-    spanBox->setCurrentIndex(spanBox->findData(int(allFit ? Span::All : Span::NewestThatFit)));
+    // The session's default: all the recordings when the drive takes what it
+    // lacks of them, else the newest that fit.
+    spanBox->setCurrentIndex(spanBox->findData(int(session->choice().span)));
     lastSpanIndex = spanBox->currentIndex();
     showChoices();
     if (!DeviceManager::instance().isMounted())
         return;
-    statusLabel->setText(tr("U盘就绪"));
     // Return presses 开始复制, as when the window opened with it enabled.
     startButton->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::onDeviceUnmounted()
 {
-    // Whatever unmounts the drive (the "remove" event, a termination signal,
-    // 退出) ends the session, so a count still running is not waited for.
-    session->cancelCount();
     updateUI();
     statusLabel->setText(tr("请插入U盘"));
 }
 
-void MainWindow::onStartSync()
+void MainWindow::onStateChanged(ExportSession::State state)
 {
-    if (!session->plan(currentSelection()))
-        return;
     updateUI();
-    statusLabel->setText(tr("正在检查U盘空间..."));
+    switch (state) {
+    case ExportSession::Ready:
+    case ExportSession::Asking:
+    case ExportSession::Database:
+        statusLabel->setText(tr("U盘就绪"));
+        break;
+    case ExportSession::Planning:
+        statusLabel->setText(tr("正在检查U盘空间..."));
+        break;
+    default:
+        break;
+    }
 }
 
-void MainWindow::onExportPlanned()
+void MainWindow::onStartSync()
 {
-    updateUI();
-    const PlannedExport *planned = session->planned();
-    if (!planned)
-        return;
-    statusLabel->setText(tr("U盘就绪"));
-    const bool fits = session->plannedFits();
-    if (fits && planned->plan.tooLargeFiles == 0) {
-        session->copy(false);
-        updateUI();
-        return;
-    }
-    const DeviceManager &device = DeviceManager::instance();
-    const PlannedExport newest = fits ? PlannedExport() : session->newestPartThatFits();
-    if (!fits && newest.selection.start == ExportSelection::kNoEnd) {
-        qWarning() << "U盘空间不足，放不下任何所选录像";
-        session->dropPlan();
-        showErrorMessage(tr("U盘空间不足：U盘可用空间 %1，放不下所选的任何录像。").arg(formatSize(device.freeSpace())));
-        return;
-    }
-    // "The newest that fit" asks nothing about the space: it is what was chosen.
-    const bool askAboutSpace = !fits && chosenSpan() != Span::NewestThatFit;
+    session->start();
+}
+
+void MainWindow::onNothingFits(qint64 freeSpace)
+{
+    showErrorMessage(tr("U盘空间不足：U盘可用空间 %1，放不下所选的任何录像。").arg(formatSize(freeSpace)));
+}
+
+void MainWindow::onQuestion(const FitQuestion &question)
+{
     QStringList problems;
-    if (askAboutSpace) {
-        qWarning() << "U盘空间不足，需要:" << planned->spaceNeeded() << "可用:" << device.freeSpace();
+    if (question.tooMuch) {
         problems << tr("U盘空间不足：还需复制 %1，U盘可用空间 %2。")
-                            .arg(formatSize(planned->bytesToCopy()), formatSize(device.freeSpace()));
+                            .arg(formatSize(question.bytesToCopy), formatSize(question.freeSpace));
         problems << tr("选择“是”将只复制放得下的最新录像：从 %1 起，共 %2。")
-                            .arg(formatTime(newest.selection.start), formatSize(newest.plan.bytesToCopy));
+                            .arg(formatTime(question.newestStart), formatSize(question.newestBytes));
     }
-    if (planned->plan.tooLargeFiles > 0) {
-        qWarning() << "录像大于U盘文件系统的单个文件上限:" << planned->plan.tooLargeFiles << "个,"
-                   << planned->drive.maxFileSize;
+    if (question.tooLargeFiles > 0) {
         problems << tr("有 %1 个录像（共 %2）大于 %3，U盘的文件系统无法存放，不会被复制。")
-                            .arg(planned->plan.tooLargeFiles)
-                            .arg(formatSize(planned->plan.tooLargeBytes), formatSize(planned->drive.maxFileSize));
+                            .arg(question.tooLargeFiles)
+                            .arg(formatSize(question.tooLargeBytes), formatSize(question.maxFileSize));
     }
-    if (!problems.isEmpty()) {
-        const QMessageBox::StandardButton answer = QMessageBox::question(
-                this, tr("确认"), problems.join(QLatin1Char('\n')) + tr("仍要复制吗？"),
-                QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-        // The drive may have gone, or the plan been dropped, while the question was open.
-        if (answer != QMessageBox::Yes || !session->planned()) {
-            session->dropPlan();
-            updateUI();
-            return;
-        }
-    }
-    session->copy(!fits);
-    updateUI();
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+            this, tr("确认"), problems.join(QLatin1Char('\n')) + tr("仍要复制吗？"), QMessageBox::Yes | QMessageBox::No,
+            QMessageBox::No);
+    session->answer(answer == QMessageBox::Yes);
 }
 
 void MainWindow::onSyncStarted()
@@ -574,8 +504,8 @@ void MainWindow::onProgressChanged()
 {
     const int percentage = session->progress().percent();
     progressBar->setValue(percentage);
-    statusLabel->setText(session->isFlushing() ? tr("正在写入U盘... %1%").arg(percentage)
-                                               : tr("正在复制... %1%").arg(percentage));
+    const bool flushing = session->state() == ExportSession::Flushing;
+    statusLabel->setText(flushing ? tr("正在写入U盘... %1%").arg(percentage) : tr("正在复制... %1%").arg(percentage));
     showProgressLine();
 }
 
@@ -591,7 +521,7 @@ void MainWindow::showProgressLine()
         line += tr("%1/s · ").arg(formatSize(qint64(speed)));
     line += formatRemaining(progress.secondsLeft(now));
     // rsync is done; the rest is on its way from the cache to the stick.
-    if (session->isFlushing() && progress.bytesUnwritten() > 0)
+    if (session->state() == ExportSession::Flushing && progress.bytesUnwritten() > 0)
         line += tr(" · 还需写入 %1").arg(formatSize(progress.bytesUnwritten()));
     if (const int errors = session->errorCount())
         line += tr(" · %1 条错误").arg(errors);
@@ -657,5 +587,5 @@ void MainWindow::onExit()
         if (answer == QMessageBox::No)
             return;
     }
-    shutDown();
+    session->shutDown();
 }

@@ -1,13 +1,12 @@
 #pragma once
 
+#include "export/exportsession.h"
 #include "export/recordingindex.h"
 
 #include <QDateTime>
 #include <QMainWindow>
 #include <QString>
 
-class ExportSession;
-struct ExportVerdict;
 class QComboBox;
 class QHBoxLayout;
 class QKeyEvent;
@@ -20,8 +19,9 @@ class QVBoxLayout;
 
 // The tool's only window: the size of the recordings, the drive's state, the
 // choice of cameras and time span, a status line, the copy progress and three
-// buttons. It shows what the export session (export/) reports and asks the
-// person its questions; the session does the work.
+// buttons. It shows the export session's state and figures (export/), asks
+// the person the session's question and forwards the buttons; the session
+// does the work.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -40,13 +40,13 @@ public:
     // How long something took: "12 秒", "3 分 5 秒", "1 小时 20 分钟".
     static QString formatDuration(qint64 seconds);
 
-    // What the choices in the window select now.
-    ExportSelection currentSelection() const;
+    ExportSession *exportSession() const { return session; }
 
 public slots:
     void handleDeviceEvent(const QString &device, const QString &action);
 
 private slots:
+    void onStateChanged(ExportSession::State state);
     void onSyncStarted();
     void onProgressChanged();
     void onExportFinished(const ExportVerdict &verdict);
@@ -54,7 +54,8 @@ private slots:
     void onDeviceUnmounted();
     void onCountFinished();
     void onSpanChosen(int index);
-    void onExportPlanned();
+    void onQuestion(const FitQuestion &question);
+    void onNothingFits(qint64 freeSpace);
     void onStartSync();
     void onStopSync();
     void onExit();
@@ -72,10 +73,8 @@ private:
     void showChoices();
     Span chosenSpan() const;
     QStringList chosenCameras() const;
-    // The start of the newest recordings of the chosen cameras that fit the
-    // drive, from the count; kNoEnd when none fit.
-    qint64 newestCut() const;
-    RecordingSizes spanSizes(Span span, const QStringList &cameras) const;
+    // Hands what the widgets choose to the session.
+    void passChoice();
     bool askCustomSpan();
     void showProgressLine();
 
