@@ -98,7 +98,8 @@ bool CounterfeitDrive::start(const QStringList &nbdkitCommand)
 {
     m_fuseDir = m_dir.filePath(QStringLiteral("fuse"));
     QDir().mkpath(m_fuseDir);
-    m_file = m_fuseDir + QStringLiteral("/stick");
+    // Named for what it is: losetup -a shows the name of a leftover.
+    m_file = m_fuseDir + QStringLiteral("/counterfeit-stick");
     const QString pidFile = m_dir.filePath(QStringLiteral("nbdfuse.pid"));
 
     // nbdfuse runs nbdkit on a private socket and writes its pid file once
