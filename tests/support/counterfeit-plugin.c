@@ -11,7 +11,7 @@
  *             controller that ignores the high address bits).
  *
  * Write-zeroes and trim requests go through the same translation as writes:
- * in the kept part they zero (and give the pages back), past it they are lost
+ * in the kept range they zero (and give the pages back), past it they are lost
  * with mode=lose and land on the wrapped place with mode=wrap. Writes reach
  * the "flash" at once, so a flush has nothing left to do and FUA is native.
  *
@@ -233,7 +233,7 @@ counterfeit_pwrite (void *handle, const void *buf, uint32_t count,
   return 0;
 }
 
-/* Write-zeroes and trim alike: the kept part reads zeros afterwards, which
+/* Write-zeroes and trim alike: the kept range reads zeros afterwards, which
  * is what mkfs relies on when it discards the drive or zeroes its tables. */
 static int
 counterfeit_zero (void *handle, uint32_t count, uint64_t offset,

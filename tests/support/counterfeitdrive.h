@@ -20,7 +20,7 @@ namespace TestSupport {
 // filter; nbdfuse shows it as a file in a FUSE mount of its own, and that
 // file is attached to a loop device with direct I/O, so that no page cache
 // of the backing file answers for the "flash". The drive is formatted with
-// the same mkfs commands as LoopDrive. Only the kept part is ever allocated,
+// the same mkfs commands as LoopDrive. Only the kept range is ever allocated,
 // and only as far as it is written. The loop device, the FUSE mount, nbdfuse
 // and nbdkit go away with the object; should the test process die, nbdfuse
 // and nbdkit end with it.
@@ -33,7 +33,7 @@ class CounterfeitDrive
 {
 public:
     enum class Mode {
-        LosesData,   // writes past the kept part are dropped; reads there give zeros
+        LosesData,   // writes past the kept range are dropped; reads there give zeros
         WrapsAround, // offsets are taken modulo the kept size: late writes overwrite early data
     };
 
