@@ -96,9 +96,10 @@ bool DeviceManager::mountUsbDrive(const QString &device)
     {
         const Command unmount(QStringLiteral("umount"), {mountPath()}, kPreliminaryUnmountTimeoutMs);
         qDebug() << "尝试卸载设备:" << mountPath();
-        // Nothing mounted there is the usual case. A child that did not end
-        // in time or never started says nothing about the mount point and
-        // stays quiet.
+        // Nothing mounted there is the usual case, and umount says so with
+        // its exit code: that warning is expected. A child that did not end
+        // in time or never started says nothing about the mount point, so it
+        // gets no warning.
         if (unmount.ended() && !unmount.succeeded())
             qWarning() << "设备未挂载";
     }

@@ -13,7 +13,9 @@
 // The end reaches the owner's thread as the signal `finished`, through its
 // event loop. One job at a time: starting another, cancel() and the
 // destructor abandon the running one, whose end is then never delivered; the
-// work is expected to look at its `cancelled` flag often and stop early.
+// work must look at its `cancelled` flag at least once per system call that
+// can wait (each directory entry, each step of a copy, each wait for a lock),
+// so that stop() can join it before the drive is unmounted.
 class BackgroundJob : public QObject
 {
     Q_OBJECT

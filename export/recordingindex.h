@@ -94,8 +94,8 @@ public:
     // or over one of the "last ..." spans, counted exactly.
     RecordingSizes sizes(const QStringList &cameras) const;
     RecordingSizes sizes(const QStringList &cameras, Span recent) const;
-    // Over [start, end]: whole ten-minute stretches that meet the span, so at
-    // most ten minutes a camera more at either end than the span holds.
+    // Over [start, end]: whole half hours that meet the span, so at most
+    // half an hour a camera more at either end than the span holds.
     RecordingSizes approximateSizes(const QStringList &cameras, qint64 start, qint64 end) const;
     // Exactly, from a stretch boundary on: what a cut of newestCut() selects.
     RecordingSizes sizesFrom(const QStringList &cameras, qint64 from) const;

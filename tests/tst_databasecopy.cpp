@@ -14,6 +14,11 @@
 
 #include <sqlite3.h>
 
+#include <QThread>
+
+#include <atomic>
+#include <thread>
+
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -125,6 +130,7 @@ class TestDatabaseCopy : public QObject
 private slots:
     void copy_data();
     void copy();
+    void stopWhileLocked();
 };
 
 void TestDatabaseCopy::copy_data()
@@ -276,6 +282,33 @@ void TestDatabaseCopy::copy()
     }
     if (!keptAs.isEmpty() && isDatabase)
         QCOMPARE(rowCount(target + QLatin1Char('/') + keptAs), 10);
+}
+
+// A stop while the writer holds the database: the snapshot sees it within
+// the join the unmount waits for (1 s), not after its 5 s time-out, and
+// leaves nothing behind.
+void TestDatabaseCopy::stopWhileLocked()
+{
+    QTemporaryDir dir;
+    const QString database = dir.filePath(QStringLiteral("alarms.db"));
+    const QString target = dir.filePath(QStringLiteral("drive"));
+    QVERIFY(QDir().mkpath(target));
+    Connection writer(database);
+    QVERIFY(createAlarms(writer, false) && writer.insert(10));
+    QVERIFY(writer.exec("BEGIN EXCLUSIVE") && writer.insert(1));
+    std::atomic<bool> cancel{false};
+    std::thread stopper([&] {
+        QThread::msleep(200);
+        cancel = true;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    const Result result = DatabaseCopy::copy(database, target, 5000, &cancel);
+    const qint64 elapsed = clock.elapsed();
+    stopper.join();
+    QCOMPARE(result.outcome, Result::Failed);
+    QVERIFY2(elapsed < 1000, qPrintable(QString::number(elapsed)));
+    QCOMPARE(listing(target), (QMap<QString, QByteArray>()));
 }
 
 QTEST_MAIN(TestDatabaseCopy)

@@ -2,6 +2,7 @@
 // device, the real mount, umount and rsync, the window driven through its
 // device event, its buttons and the Escape key, every box answered.
 
+#include "exportfixture.h"
 #include "testsupport.h"
 
 #include "config/settings.h"
@@ -38,122 +39,6 @@ using namespace TestSupport;
 
 namespace {
 
-const QString kMedia("/media/zozadoz");
-const QString kRecordings("/media/zozadoz/record/record");
-const QString kDatabase("/media/zozadoz/record/alarms.db");
-const QString kMountPoint("/media/zozadoz/usb_backup");
-const QString kTarget("/media/zozadoz/usb_backup/rec01");
-const QString kOutside("/media/zozadoz/outside");
-constexpr int kCopyTimeoutMs = 120000;
-
-// Helpers report failures through QVERIFY; the caller leaves the test then.
-#define CHECKED(call)                   \
-    do {                                \
-        call;                           \
-        if (QTest::currentTestFailed()) \
-            return;                     \
-    } while (false)
-
-// `files` recordings over three channels and two days, hidden entries that an
-// export leaves behind, and the alarm database.
-void makeRecordings(int files, int fileKiB)
-{
-    QDir(kMedia + "/record").removeRecursively();
-    for (int i = 0; i < files; ++i)
-        writeFile(QString("%1/ch%2/2024-05-0%3/%4.mp4").arg(kRecordings).arg(i % 3 + 1).arg(i / 3 % 2 + 1).arg(i),
-                  randomBytes(fileKiB * 1024));
-    for (const char *hidden : {"/.index", "/.thumbs/a.jpg", "/ch1/.part.mp4"})
-        writeFile(kRecordings + hidden, "hidden");
-    writeFile(kDatabase, randomBytes(64 * 1024));
-}
-
-// `cameras` folders ch1.. of one recording per hour for `hours` hours, the
-// last about an hour ago; returns the time of hour 0 (a whole minute). The
-// camera number is added in seconds, so that no two share a time.
-qint64 makeTimedRecordings(int cameras, int hours, int fileKiB, bool fresh = true)
-{
-    if (fresh)
-        QDir(kMedia + "/record").removeRecursively();
-    const qint64 base = (QDateTime::currentSecsSinceEpoch() - (hours + 1) * 3600) / 60 * 60;
-    for (int camera = 1; camera <= cameras; ++camera) {
-        for (int hour = 0; hour < hours; ++hour) {
-            const QString path = QString("%1/ch%2/%3.mp4").arg(kRecordings).arg(camera).arg(hour);
-            if (QFile::exists(path))
-                continue;
-            writeFile(path, randomBytes(fileKiB * 1024));
-            QFile file(path);
-            file.open(QIODevice::ReadWrite);
-            file.setFileTime(QDateTime::fromSecsSinceEpoch(base + hour * 3600 + camera), QFileDevice::FileModificationTime);
-        }
-    }
-    if (fresh)
-        writeFile(kDatabase, randomBytes(64 * 1024));
-    return base;
-}
-
-// The recordings in the export directory, relative and sorted.
-QStringList landedRecordings()
-{
-    QStringList landed;
-    QDirIterator it(kTarget, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString relative = it.next().mid(kTarget.size() + 1);
-        if (!relative.startsWith("alarms"))
-            landed << relative;
-    }
-    landed.sort();
-    return landed;
-}
-
-qint64 oldestTime(const QStringList &relative)
-{
-    qint64 oldest = std::numeric_limits<qint64>::max();
-    for (const QString &path : relative)
-        oldest = qMin(oldest, QFileInfo(kRecordings + '/' + path).lastModified().toSecsSinceEpoch());
-    return oldest;
-}
-
-// The recordings written at `time` or later, relative and sorted.
-QStringList recordingsFrom(qint64 time)
-{
-    QStringList found;
-    QDirIterator it(kRecordings, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (it.fileInfo().lastModified().toSecsSinceEpoch() >= time)
-            found << path.mid(kRecordings.size() + 1);
-    }
-    found.sort();
-    return found;
-}
-
-// What the export directory gets wrong about the recordings: a file under its
-// final name that differs from its source or has none, a hidden entry, and
-// (unless `partial`) a missing recording. rsync writes into hidden temporary
-// files, so a cut-off copy may leave one; the database is checked apart.
-QStringList differences(bool partial)
-{
-    QStringList problems;
-    QDirIterator onDrive(kTarget, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (onDrive.hasNext()) {
-        const QString relative = onDrive.next().mid(kTarget.size() + 1);
-        const QString source = kRecordings + '/' + relative;
-        if (relative.startsWith('.') || relative.contains("/.")) {
-            if (!partial)
-                problems << "hidden entry: " + relative;
-        } else if (!relative.startsWith("alarms") && (!QFile::exists(source) || checksum(source) != checksum(onDrive.filePath()))) {
-            problems << "differs from its source: " + relative;
-        }
-    }
-    QDirIterator source(kRecordings, QDir::Files, QDirIterator::Subdirectories);
-    while (!partial && source.hasNext()) {
-        const QString relative = source.next().mid(kRecordings.size() + 1);
-        if (!QFile::exists(kTarget + '/' + relative))
-            problems << "missing: " + relative;
-    }
-    return problems;
-}
-
 // Times the flush after a successful rsync, from the copy engine's line that
 // starts it to its success line.
 QElapsedTimer flushClock;
@@ -176,7 +61,7 @@ enum class Plant { Nothing, HostLink, DatabaseLink, NoDatabase };
 Q_DECLARE_METATYPE(Interruption)
 Q_DECLARE_METATYPE(Plant)
 
-class ExportTest : public QObject
+class ExportTest : public QObject, protected ExportFixture
 {
     Q_OBJECT
 
@@ -202,111 +87,25 @@ private slots:
     void fileSystems();
     void slowStick_data();
     void slowStick();
+    void databaseLocked_data();
+    void databaseLocked();
 
-private:
-    void openWindow() { m_window = std::make_unique<MainWindow>(); m_window->show(); }
-    void makeDrive(qint64 sizeMiB, const QString &fileSystem = QStringLiteral("ext4"))
-    {
-        m_drive = std::make_unique<LoopDrive>(sizeMiB, fileSystem);
-        QVERIFY2(m_drive->isValid(), qPrintable(m_drive->errorString()));
-    }
-    void addDrive(const QString &kernelName = QString());
-    void click(const char *name) { QTest::mouseClick(button(name), Qt::LeftButton); }
-    // 开始复制, and the wait for its look at the drive, which runs in the
-    // background: after it, the copy runs or a box has been answered.
-    void clickStart()
-    {
-        click("startButton");
-        QTRY_VERIFY_WITH_TIMEOUT(!m_window->findChild<BackgroundJob *>("planJob")->isRunning(), kCopyTimeoutMs);
-    }
-    // A later export straight through the slot the start button is wired to.
-    void startAgain()
-    {
-        QVERIFY(QMetaObject::invokeMethod(m_window.get(), "onStartSync"));
-        QTRY_VERIFY_WITH_TIMEOUT(!m_window->findChild<BackgroundJob *>("planJob")->isRunning(), kCopyTimeoutMs);
-    }
-    void expectEnded(const QString &status);
-    // Picks a span in the window as a person does.
-    void chooseSpan(Span span)
-    {
-        auto *box = m_window->findChild<QComboBox *>("spanBox");
-        const int index = box->findData(int(span));
-        box->setCurrentIndex(index);
-        emit box->activated(index);
-    }
-    void exitAndExpectUnmounted();
-    QString status() const { return m_window->findChild<QLabel *>("statusLabel")->text(); }
-    QPushButton *button(const char *name) const { return m_window->findChild<QPushButton *>(name); }
-
-    std::unique_ptr<LogRecorder> m_log;
-    std::unique_ptr<BoxAnswerer> m_boxes;
-    std::unique_ptr<FakePrograms> m_scripts;
-    std::unique_ptr<LoopDrive> m_drive;
-    std::unique_ptr<SlowDrive> m_slow;
-    std::unique_ptr<MainWindow> m_window;
 };
 
 void ExportTest::initTestCase()
 {
     REQUIRE_SANDBOX();
-    QApplication::setQuitOnLastWindowClosed(false);
-    Settings::instance().configFile = "/etc/orveld/monitor.ini";
-    m_log = std::make_unique<LogRecorder>();
+    setUpOnce();
 }
 
 void ExportTest::init()
 {
-    writeMonitorIni(QByteArray());
-    writeMediaServerIni(QByteArray());
-    writeHostname("rec01\n");
-    QDir(kOutside).removeRecursively();
-    writeFile(kOutside + "/victim.db", "the recorder's own file");
-    m_log->clear();
-    m_boxes = std::make_unique<BoxAnswerer>();
-    m_scripts = std::make_unique<FakePrograms>();
+    setUp();
 }
 
 void ExportTest::cleanup()
 {
-    // Whatever a failed test left running or mounted must not spoil the next.
-    SyncManager::instance().stopSync();
-    for (int attempt = 0; attempt < 50 && DeviceManager::instance().isMounted(); ++attempt) {
-        if (!DeviceManager::instance().unmountDevice())
-            QTest::qWait(100);
-    }
-    quitWasPending(100);
-    m_window.reset();
-    m_drive.reset();
-    m_slow.reset();
-    m_scripts.reset();
-    m_boxes.reset();
-}
-
-void ExportTest::addDrive(const QString &kernelName)
-{
-    m_window->handleDeviceEvent(kernelName.isEmpty() ? m_drive->kernelName() : kernelName, "add");
-    QVERIFY2(DeviceManager::instance().isMounted(), qPrintable(m_log->dump()));
-    QTRY_COMPARE(status(), QString("U盘就绪"));
-    QVERIFY(button("startButton")->isEnabled());
-}
-
-void ExportTest::expectEnded(const QString &status)
-{
-    QCOMPARE(this->status(), status);
-    QVERIFY(!SyncManager::instance().isSyncing());
-    QVERIFY(!button("stopButton")->isEnabled());
-    QVERIFY(button("exitButton")->isEnabled());
-}
-
-void ExportTest::exitAndExpectUnmounted()
-{
-    click("exitButton");
-    QVERIFY(!DeviceManager::instance().isMounted());
-    QVERIFY(run("findmnt", {"-n", m_drive->device()}) != 0 && run("findmnt", {"-n", kMountPoint}) != 0);
-    QCOMPARE(status(), QString("请插入U盘"));
-    QVERIFY(quitWasPending());
-    QByteArray report;
-    QVERIFY2(m_drive->fsckClean(&report), report.constData());
+    tearDown();
 }
 
 void ExportTest::happyPathThenSecondExport()
@@ -901,6 +700,57 @@ void ExportTest::slowStick()
     QVERIFY(quitWasPending());
     for (auto it = settings.cbegin(); it != settings.cend(); ++it)
         QCOMPARE(readFile(bdi + '/' + it.key()), it.value());
+}
+
+// The recorder's writer holds the alarm database locked (rollback-journal
+// mode) while the export waits for it: every way out ends the wait at once,
+// lets go of the stick and unmounts it, with no box and nothing left on it.
+void ExportTest::databaseLocked_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QStringList>("boxes");
+    QTest::newRow("退出 (Escape, Yes)") << "escape" << QStringList{"正在复制文件，确定要退出吗？"};
+    QTest::newRow("remove") << "remove" << QStringList();
+    QTest::newRow("停止, then 退出") << "stop" << QStringList{"确定要停止复制吗？"};
+}
+
+void ExportTest::databaseLocked()
+{
+    QFETCH(QString, how);
+    QFETCH(QStringList, boxes);
+    makeRecordings(3, 64);
+    const LockedDatabase locked(kDatabase);
+    QVERIFY(locked.isLocked());
+    openWindow();
+    CHECKED(makeDrive(16));
+    CHECKED(addDrive());
+    clickStart();
+    // Still waiting for the writer well after it began.
+    QTest::qWait(500);
+    QCOMPARE(session()->state(), ExportSession::Database);
+    m_boxes->queueAnswer(QMessageBox::Yes);
+    if (how == "escape") {
+        QTest::keyClick(m_window.get(), Qt::Key_Escape);
+    } else if (how == "remove") {
+        m_window->handleDeviceEvent(m_drive->kernelName(), "remove");
+    } else {
+        click("stopButton");
+        QCOMPARE(session()->state(), ExportSession::Done);
+        CHECKED(expectEnded("已停止复制"));
+        click("exitButton");
+    }
+    QVERIFY(!DeviceManager::instance().isMounted());
+    QVERIFY(run("findmnt", {"-n", m_drive->device()}) != 0);
+    QVERIFY(quitWasPending());
+    QCOMPARE(m_boxes->texts(), boxes);
+    // Nothing of the snapshot is left on the stick, not even its hidden file.
+    const QString look = kMedia + "/look";
+    QVERIFY(m_drive->mountAt(look));
+    const QStringList left = QDir(look + "/rec01").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    QVERIFY(m_drive->unmountFrom(look));
+    QCOMPARE(left, QStringList());
+    QByteArray report;
+    QVERIFY2(m_drive->fsckClean(&report), report.constData());
 }
 
 QTEST_MAIN(ExportTest)

@@ -172,7 +172,7 @@ void TestExportPlan::spanRule()
     QCOMPARE(plan.filesToCopy, qint64(visited.size()));
 }
 
-// One time cut across the cameras: the newest ten-minute stretches of all of
+// One time cut across the cameras: the newest half-hour stretches of all of
 // them together while they fit.
 void TestExportPlan::newestCut_data()
 {

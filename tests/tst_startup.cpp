@@ -64,8 +64,8 @@ private slots:
     void signalStorm();
 
 private:
-    std::unique_ptr<QProcess> startTool(const QStringList &arguments, const QString &display,
-                                        const QString &logDir, int xsetExit = 0, int xsetSleepMs = 0);
+    std::unique_ptr<RealProgram> startTool(const QStringList &arguments, const QString &display,
+                                           const QString &logDir, int xsetExit = 0, int xsetSleepMs = 0);
 
     std::unique_ptr<FakePrograms> m_fakes;
 };
@@ -81,23 +81,19 @@ void StartupTest::initTestCase()
     m_fakes->install(QStringLiteral("umount"));
 }
 
-std::unique_ptr<QProcess> StartupTest::startTool(const QStringList &arguments, const QString &display,
-                                                 const QString &logDir, int xsetExit, int xsetSleepMs)
+std::unique_ptr<RealProgram> StartupTest::startTool(const QStringList &arguments, const QString &display,
+                                                    const QString &logDir, int xsetExit, int xsetSleepMs)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{type} %{message}"));
+    auto tool = std::make_unique<RealProgram>();
+    QProcessEnvironment &env = tool->environment();
     env.remove(QStringLiteral("DISPLAY"));
     if (display != kUnset)
         env.insert(QStringLiteral("DISPLAY"), display);
     env.insert(QStringLiteral("FAKE_DIR"), logDir);
     env.insert(QStringLiteral("FAKE_XSET_EXIT"), QString::number(xsetExit));
     env.insert(QStringLiteral("FAKE_XSET_SLEEP"), QString::number(xsetSleepMs / 1000.0, 'f', 3));
-    auto process = std::make_unique<QProcess>();
-    process->setProcessEnvironment(env);
-    process->setStandardOutputFile(QProcess::nullDevice());
-    process->start(qEnvironmentVariable("CORVALET_BINARY"), arguments);
-    return process;
+    tool->start(arguments);
+    return tool;
 }
 
 void StartupTest::startup_data()
@@ -144,25 +140,17 @@ void StartupTest::startup()
     m_fakes->configure(QStringLiteral("mount"), mountFails ? QStringList{QStringLiteral("STDERR=mount: no medium"),
                                                                          QStringLiteral("EXIT=32")}
                                                            : QStringList());
-    const std::unique_ptr<QProcess> tool = startTool(arguments, display, logDir.path(), xsetExit);
-    QVERIFY2(tool->waitForStarted(10000), qPrintable(tool->errorString()));
-
-    QByteArray err;
-    const auto logged = [&](const char *text) {
-        err += tool->readAllStandardError();
-        return err.contains(text);
-    };
+    const std::unique_ptr<RealProgram> tool = startTool(arguments, display, logDir.path(), xsetExit);
+    QVERIFY2(tool->process().waitForStarted(10000), qPrintable(tool->process().errorString()));
     if (signal != 0) {
-        QTRY_VERIFY2_WITH_TIMEOUT(logged(mountFails ? "critical 挂载失败" : "Device event - Device:"),
-                                  err.constData(), 15000);
-        ::kill(pid_t(tool->processId()), signal);
+        QVERIFY2(tool->waitFor(mountFails ? "critical 挂载失败" : "info Device event - Device:", 15000),
+                 tool->output().constData());
+        ::kill(pid_t(tool->process().processId()), signal);
     }
     // With an error box open before the main loop runs, the box's own loop
     // takes the quit; the main loop must still end as soon as it starts.
-    QVERIFY2(tool->waitForFinished(15000), err.constData());
-    err += tool->readAllStandardError();
-    QCOMPARE(tool->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(tool->exitCode(), 0);
+    QVERIFY2(tool->exitsCleanly(15000), tool->output().constData());
+    const QByteArray err = tool->output();
 
     const bool displaySet = display.isEmpty() || display == kUnset;
     QStringList expected{QStringLiteral("Starting Corvalet version: \"" CORVALET_VERSION "\""),
@@ -217,7 +205,7 @@ void StartupTest::signalStorm()
     constexpr int kRuns = 100;
     constexpr int kParallel = 4;
     struct Run {
-        std::unique_ptr<QProcess> process;
+        std::unique_ptr<RealProgram> tool;
         QByteArray err;
         int signal = 0;
         bool sent = false;
@@ -232,11 +220,11 @@ void StartupTest::signalStorm()
             const int xsetSleepMs = random.bounded(201);
             const int delayMs = random.bounded(2 * xsetSleepMs + 300);
             run.signal = random.bounded(2) ? SIGTERM : SIGINT;
-            run.process = startTool({QStringLiteral("sdb1"), QStringLiteral("none")}, kUnset, logDir.path(), 0,
-                                    xsetSleepMs);
-            QProcess *process = run.process.get();
-            connect(process, &QProcess::readyReadStandardError, process, [&run, process, delayMs] {
-                run.err += process->readAllStandardError();
+            run.tool = startTool({QStringLiteral("sdb1"), QStringLiteral("none")}, kUnset, logDir.path(), 0,
+                                 xsetSleepMs);
+            QProcess *process = &run.tool->process();
+            connect(process, &QProcess::readyReadStandardOutput, process, [&run, process, delayMs] {
+                run.err = run.tool->output();
                 // Before the banner the handler may not be installed yet.
                 if (run.sent || !run.err.contains("Detected USB device action:"))
                     return;
@@ -244,7 +232,7 @@ void StartupTest::signalStorm()
                 QTimer::singleShot(delayMs, process, [&run, process] {
                     if (process->state() != QProcess::Running)
                         return;
-                    run.err += process->readAllStandardError();
+                    run.err = run.tool->output();
                     run.phase = run.err.contains("Device event") ? 2 : run.err.contains("Screen saver:") ? 1 : 0;
                     ::kill(pid_t(process->processId()), run.signal);
                 });
@@ -252,16 +240,15 @@ void StartupTest::signalStorm()
         }
         const auto allEnded = [&] {
             return std::all_of(batch.begin(), batch.end(),
-                               [](const Run &run) { return run.process->state() == QProcess::NotRunning; });
+                               [](const Run &run) { return run.tool->process().state() == QProcess::NotRunning; });
         };
         QTRY_VERIFY_WITH_TIMEOUT(allEnded(), 15000);
         for (Run &run : batch) {
-            run.err += run.process->readAllStandardError();
+            run.err = run.tool->output();
             const QByteArray context = "run " + QByteArray::number(first) + ", signal "
                     + QByteArray::number(run.signal) + ":\n" + run.err;
             QVERIFY2(run.phase >= 0, context.constData()); // the signal went out
-            QVERIFY2(run.process->exitStatus() == QProcess::NormalExit && run.process->exitCode() == 0,
-                     context.constData());
+            QVERIFY2(run.tool->exitsCleanly(0), context.constData());
             QVERIFY2(run.err.contains("info Received signal: " + QByteArray::number(run.signal)),
                      context.constData());
             QVERIFY2(!run.err.contains("runtime error") && !run.err.contains("AddressSanitizer"),

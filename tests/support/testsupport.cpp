@@ -373,6 +373,36 @@ bool FakePrograms::hangersGone() const
     return true;
 }
 
+LockedDatabase::LockedDatabase(const QString &path)
+    : m_shell(std::make_unique<QProcess>())
+{
+    QFile::remove(path);
+    if (run(QStringLiteral("sqlite3"), {path, QStringLiteral("PRAGMA journal_mode=DELETE; CREATE TABLE alarms(id INTEGER "
+                                                               "PRIMARY KEY, at INTEGER); INSERT INTO alarms(at) VALUES(1);")})
+            != 0)
+        return;
+    m_shell->setProcessChannelMode(QProcess::MergedChannels);
+    m_shell->start(QStringLiteral("sqlite3"), {path});
+    if (!m_shell->waitForStarted(5000))
+        return;
+    // The shell answers the SELECT only once the insert holds the lock.
+    m_shell->write("BEGIN EXCLUSIVE;\nINSERT INTO alarms(at) VALUES(2);\nSELECT 'locked';\n");
+    QByteArray answer;
+    QElapsedTimer clock;
+    clock.start();
+    while (!answer.contains("locked") && !clock.hasExpired(5000)) {
+        if (m_shell->waitForReadyRead(100))
+            answer += m_shell->readAll();
+    }
+    m_locked = answer.contains("locked");
+}
+
+LockedDatabase::~LockedDatabase()
+{
+    m_shell->kill();
+    m_shell->waitForFinished(5000);
+}
+
 void useSlowRsync(FakePrograms &fakes)
 {
     QFile::remove(fakes.path() + QStringLiteral("/slow-rsync.pid"));
@@ -433,6 +463,64 @@ bool quitWasPending(int failSafeMs)
     QObject::connect(&failSafe, &QTimer::timeout, [] { QCoreApplication::exit(1); });
     failSafe.start(failSafeMs);
     return QCoreApplication::exec() == 0;
+}
+
+RealProgram::RealProgram(const QString &platform)
+    : m_environment(QProcessEnvironment::systemEnvironment())
+    , m_process(std::make_unique<QProcess>())
+{
+    m_environment.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    m_environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{type} %{message}"));
+}
+
+RealProgram::~RealProgram()
+{
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+    }
+}
+
+void RealProgram::start(const QStringList &arguments)
+{
+    m_process->setProcessEnvironment(m_environment);
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->start(qEnvironmentVariable("CORVALET_BINARY"), arguments);
+}
+
+QByteArray RealProgram::output()
+{
+    m_output += m_process->readAll();
+    return m_output;
+}
+
+int RealProgram::find(const QString &prefix, int from)
+{
+    const QStringList lines = QString::fromUtf8(output()).split(QLatin1Char('\n'));
+    for (int i = from; i < lines.size(); ++i) {
+        if (lines.at(i).startsWith(prefix))
+            return i;
+    }
+    return -1;
+}
+
+bool RealProgram::waitFor(const QString &prefix, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (find(prefix) < 0) {
+        if (clock.hasExpired(timeoutMs) || m_process->state() == QProcess::NotRunning)
+            return find(prefix) >= 0;
+        m_process->waitForReadyRead(50);
+    }
+    return true;
+}
+
+bool RealProgram::exitsCleanly(int timeoutMs)
+{
+    const bool ended = m_process->state() == QProcess::NotRunning || m_process->waitForFinished(timeoutMs);
+    output();
+    return ended && m_process->exitStatus() == QProcess::NormalExit && m_process->exitCode() == 0;
 }
 
 namespace {

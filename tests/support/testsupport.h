@@ -10,6 +10,7 @@
 #include <QMap>
 #include <QMessageBox>
 #include <QObject>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QSignalSpy>
@@ -146,6 +147,24 @@ private:
     QMap<QByteArray, QByteArray> m_savedEnv; // variable -> value before, null when unset
 };
 
+// An alarm database in rollback-journal mode at `path`, held under an
+// exclusive lock by another process (the sqlite3 shell, in a transaction it
+// never ends) while the object lives, as the recorder's writer holds it.
+class LockedDatabase
+{
+public:
+    explicit LockedDatabase(const QString &path);
+    ~LockedDatabase();
+    LockedDatabase(const LockedDatabase &) = delete;
+    LockedDatabase &operator=(const LockedDatabase &) = delete;
+    // True once the lock is held.
+    bool isLocked() const { return m_locked; }
+
+private:
+    std::unique_ptr<QProcess> m_shell;
+    bool m_locked = false;
+};
+
 // Installs tests/fakes/slow-rsync.sh (the real rsync at 1 MiB/s) and makes it
 // the copy program of the monitor INI file, so that a copy is caught mid-way;
 // fakes.pid("slow-rsync") is then the running rsync.
@@ -167,6 +186,38 @@ QVariantList values(const QSignalSpy &spy);
 // Runs the event loop until a quit queued on it ends it or `failSafeMs` pass;
 // true when a quit was pending. A quit left pending would end the next wait.
 bool quitWasPending(int failSafeMs = 3000);
+
+// The real program as the device hook starts it (CORVALET_BINARY), with the
+// environment of the test, QT_QPA_PLATFORM set to `platform` and each log
+// message on a line of its own as "<type> <message>". Its output, standard
+// output and standard error together, is kept for the test to read. A
+// program still running when the object goes is killed and reaped.
+class RealProgram
+{
+public:
+    explicit RealProgram(const QString &platform = QStringLiteral("offscreen"));
+    ~RealProgram();
+    RealProgram(const RealProgram &) = delete;
+    RealProgram &operator=(const RealProgram &) = delete;
+
+    // Changes to the environment before start().
+    QProcessEnvironment &environment() { return m_environment; }
+    void start(const QStringList &arguments);
+    QProcess &process() { return *m_process; }
+    // Everything the program wrote so far.
+    QByteArray output();
+    // Index of the first line at or after `from` that starts with `prefix`; -1 if none.
+    int find(const QString &prefix, int from = 0);
+    // Waits (bounded) for such a line.
+    bool waitFor(const QString &prefix, int timeoutMs = 30000);
+    // Waits (bounded) for the end; true when it exited normally with code 0.
+    bool exitsCleanly(int timeoutMs = 30000);
+
+private:
+    QProcessEnvironment m_environment;
+    std::unique_ptr<QProcess> m_process;
+    QByteArray m_output;
+};
 
 // Records every message of the Qt message log while it lives.
 class LogRecorder
