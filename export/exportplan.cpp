@@ -3,6 +3,7 @@
 #include "export/recordingwalk.h"
 
 #include <QFileInfo>
+#include <QStorageInfo>
 
 #include <cerrno>
 #include <cstdlib>
@@ -18,9 +19,9 @@ namespace {
 class Planner : public RecordingWalk::Visitor
 {
 public:
-    Planner(const ExportPlan::Options &options, RecordingIndex *index, const RecordingVisitor &visit)
+    Planner(const ExportPlan::Options &options, NewestCut *newest, const RecordingVisitor &visit)
         : m_options(options)
-        , m_index(index)
+        , m_newest(newest)
         , m_visit(visit)
     {
     }
@@ -37,8 +38,8 @@ public:
             return;
         }
         const RecordingSizes sizes = sizesOnDrive(st, place.targetFd, name, m_options);
-        if (m_index)
-            m_index->addFile(RecordingIndex::kCameraLoose, st.st_mtime, sizes);
+        if (m_newest)
+            m_newest->add(st.st_mtime, sizes);
         if (m_visit) {
             std::string path = place.relative;
             if (!path.empty())
@@ -50,17 +51,16 @@ public:
         plan.bytesToCopy += sizes.bytesToCopy;
         plan.spaceNeeded += sizes.spaceNeeded;
     }
-    void missingDirectory() override { plan.spaceNeeded += m_options.blockSize; }
-    void directoryDone() override
+    void missingDirectory() override
     {
-        if (m_index)
-            m_index->endDirectory();
+        plan.spaceNeeded += m_options.blockSize;
+        plan.directorySpace += m_options.blockSize;
     }
     bool wantsMore() const override { return !m_stopped; }
 
 private:
     ExportPlan::Options m_options;
-    RecordingIndex *m_index;
+    NewestCut *m_newest;
     const RecordingVisitor &m_visit;
     bool m_stopped = false;
 };
@@ -88,14 +88,14 @@ RecordingSizes sizesOnDrive(const struct stat &source, int targetFd, const char 
 }
 
 ExportPlan planExport(const QString &source, const QString &target, const ExportPlan::Options &options,
-                      const std::atomic<bool> *cancel, const ExportSelection &selection, RecordingIndex *index,
+                      const std::atomic<bool> *cancel, const ExportSelection &selection, NewestCut *newest,
                       const RecordingVisitor &visit)
 {
     RecordingWalk::Options walk;
     walk.selection = selection;
     walk.target = target;
     walk.cancel = cancel;
-    Planner planner(options, index, visit);
+    Planner planner(options, newest, visit);
     planner.plan.complete = RecordingWalk(walk).walk(source, planner);
     return planner.plan;
 }
@@ -141,20 +141,17 @@ bool PlannedExport::fits(qint64 freeSpace, qint64 capacity) const
 PlannedExport PlannedExport::newestThatFits(qint64 freeSpace, qint64 capacity) const
 {
     PlannedExport part = *this;
-    const qint64 budget = freeSpace - fileSystemMargin(capacity) - databaseBytes;
-    const qint64 cut = index.newestCut(QStringList(), budget);
+    part.newest = NewestCut();
+    // Directories rsync creates stay counted in full.
+    const qint64 budget = freeSpace - fileSystemMargin(capacity) - databaseBytes - plan.directorySpace;
+    const qint64 cut = newest.cut(budget);
     if (cut == ExportSelection::kNoStart)
         return part;
     part.selection.start = qMax(selection.start, cut);
-    // The index holds exactly the selection's recordings, by time; from a
-    // stretch boundary on its sums are exact. Directories rsync creates stay
-    // counted in full.
-    const RecordingSizes kept = cut == ExportSelection::kNoEnd ? RecordingSizes() : index.sizesFrom(QStringList(), cut);
-    const qint64 directories = plan.spaceNeeded - index.sizes(QStringList()).spaceNeeded;
+    const RecordingSizes kept = cut == ExportSelection::kNoEnd ? RecordingSizes() : newest.sizesFrom(cut);
     part.plan.filesToCopy = kept.filesToCopy;
     part.plan.bytesToCopy = kept.bytesToCopy;
-    part.plan.spaceNeeded = kept.spaceNeeded + directories;
-    part.index = RecordingIndex();
+    part.plan.spaceNeeded = kept.spaceNeeded + plan.directorySpace;
     return part;
 }
 
@@ -167,10 +164,12 @@ PlannedExport planExportTo(const QString &mountPath, const QString &source, cons
     planned.selection = selection;
     planned.drive = probeDrive(mountPath);
     planned.rules = driveRules(planned.drive, mountPath);
-    planned.plan = planExport(source, target, planned.rules, cancel, selection, &planned.index);
-    planned.index.finish();
     // Every export takes a new snapshot of the alarm database; an earlier
     // copy on the drive stays beside it.
     planned.databaseBytes = QFileInfo(databasePath).size();
+    // Of the newest recordings, only what the drive may take is held.
+    const QStorageInfo drive(mountPath);
+    planned.newest = NewestCut(drive.bytesAvailable() - fileSystemMargin(drive.bytesTotal()) - planned.databaseBytes);
+    planned.plan = planExport(source, target, planned.rules, cancel, selection, &planned.newest);
     return planned;
 }

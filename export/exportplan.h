@@ -21,6 +21,7 @@ struct ExportPlan
     qint64 bytesToCopy = 0;   // file contents rsync will transfer
     qint64 filesToCopy = 0;
     qint64 spaceNeeded = 0;   // the same in the drive's blocks, new directories included
+    qint64 directorySpace = 0; // of that, the directories rsync creates
     qint64 tooLargeFiles = 0; // recordings larger than the drive can hold, left out of the above
     qint64 tooLargeBytes = 0;
     bool complete = true;     // false when the walk was cancelled
@@ -43,12 +44,12 @@ RecordingSizes sizesOnDrive(const struct stat &source, int targetFd, const char 
 // complete == false.
 //
 // Only the recordings of `selection` count. Each of them also goes into
-// `index` when one is given, and its path relative to `source` to `visit`,
+// `newest` when one is given, and its path relative to `source` to `visit`,
 // which returns false to end the walk.
 using RecordingVisitor = std::function<bool(const char *relativePath, size_t length)>;
 ExportPlan planExport(const QString &source, const QString &target, const ExportPlan::Options &options,
                       const std::atomic<bool> *cancel = nullptr, const ExportSelection &selection = ExportSelection(),
-                      RecordingIndex *index = nullptr, const RecordingVisitor &visit = RecordingVisitor());
+                      NewestCut *newest = nullptr, const RecordingVisitor &visit = RecordingVisitor());
 
 // Writes the paths of the recordings of `selection` (relative to `source`,
 // each ended by a NUL, as "rsync --from0 --files-from=-" reads them) to the
@@ -68,8 +69,9 @@ struct PlannedExport
     DriveRules rules;
     ExportSelection selection;
     ExportPlan plan;
-    // The selection's recordings by time, to find its newest part that fits.
-    RecordingIndex index;
+    // The selection's newest recordings by time, to find its newest part
+    // that fits, to the recording.
+    NewestCut newest;
     qint64 databaseBytes = 0;  // the alarm database, a new snapshot of it
 
     qint64 bytesToCopy() const { return plan.bytesToCopy + databaseBytes; }
@@ -78,8 +80,8 @@ struct PlannedExport
     // itself while it writes, cannot take what is left to copy.
     bool fits(qint64 freeSpace, qint64 capacity) const;
     // The newest part of the selection that fits (one time cut across its
-    // cameras); its plan holds that part's figures. The selection's start is
-    // kNoEnd when not even its newest recordings fit.
+    // cameras, at a recording); its plan holds that part's figures. The
+    // selection's start is kNoEnd when not even its newest recordings fit.
     PlannedExport newestThatFits(qint64 freeSpace, qint64 capacity) const;
 };
 

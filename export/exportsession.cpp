@@ -295,6 +295,16 @@ qint64 ExportSession::newestCut(const QStringList &cameras) const
     return m_index.newestCut(cameras, budget());
 }
 
+bool ExportSession::somethingFits(const QStringList &cameras) const
+{
+    return m_index.newestFits(cameras, budget());
+}
+
+qint64 ExportSession::newestBucket(const QStringList &cameras) const
+{
+    return m_index.newestBucket(cameras);
+}
+
 RecordingSizes ExportSession::sizes(Span span, const QStringList &cameras) const
 {
     switch (span) {
@@ -304,7 +314,15 @@ RecordingSizes ExportSession::sizes(Span span, const QStringList &cameras) const
         return m_index.approximateSizes(cameras, m_choice.customStart, m_choice.customEnd + 59);
     case Span::NewestThatFit: {
         const qint64 cut = newestCut(cameras);
-        return cut == ExportSelection::kNoEnd ? RecordingSizes() : m_index.sizesFrom(cameras, cut);
+        if (cut != ExportSelection::kNoEnd)
+            return m_index.sizesFrom(cameras, cut);
+        // Part of the newest half hour: about as much as the drive takes.
+        RecordingSizes part;
+        if (somethingFits(cameras)) {
+            m_index.newestBucket(cameras, &part);
+            part.bytes = qMin(part.bytes, budget());
+        }
+        return part;
     }
     default:
         return m_index.sizes(cameras, span);
@@ -332,8 +350,9 @@ ExportSelection ExportSession::selection() const
         selection.end = m_choice.customEnd + 59;
         break;
     case Span::NewestThatFit:
-        // The cut itself is made when 开始复制 has looked at the drive again.
-        if (newestCut(selection.cameras) == ExportSelection::kNoEnd)
+        // The cut itself is made, to the recording, when 开始复制 has looked
+        // at the drive again.
+        if (!somethingFits(selection.cameras))
             selection.start = ExportSelection::kNoEnd;
         break;
     }

@@ -148,12 +148,18 @@ public:
     // The start of the newest recordings of `cameras` (empty: all) that fit
     // the drive, from the count; kNoEnd when none fit, kNoStart when all do.
     qint64 newestCut(const QStringList &cameras) const;
+    // Whether the newest recording of `cameras` fits, so that something does.
+    bool somethingFits(const QStringList &cameras) const;
+    // The start of the newest half hour of `cameras`.
+    qint64 newestBucket(const QStringList &cameras) const;
     // What the drive can take for recordings now: its free space less its
     // file system's margin and the alarm database's snapshot.
     qint64 budget() const;
 
     // What the export copies, from the fit decision on; null before.
     const PlannedExport *exported() const { return m_exported.get(); }
+    // The export is the newest part of the plan that fits.
+    bool isCut() const { return m_cut; }
     const ExportProgress &progress() const { return m_progress; }
     qint64 elapsedMs() const { return m_clock.isValid() ? m_clock.elapsed() : 0; }
     // rsync's error lines so far in this export.

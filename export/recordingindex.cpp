@@ -95,6 +95,12 @@ void RecordingIndex::addFile(int camera, qint64 time, const RecordingSizes &file
         return;
     CameraSizes &sizes = m_sizes[slot];
     sizes.all += file;
+    if (time > sizes.newestTime) {
+        sizes.newestTime = time;
+        sizes.newest = RecordingSizes();
+    }
+    if (time == sizes.newestTime)
+        sizes.newest += file;
     for (size_t i = 0; i < kRecentSpans.size(); ++i) {
         if (time >= m_now - spanSeconds(kRecentSpans[i]))
             sizes.recent[i] += file;
@@ -251,4 +257,114 @@ qint64 RecordingIndex::newestCut(const QStringList &cameras, qint64 budget) cons
         cut = qint64(stretch) * kBucketSeconds;
     }
     return ExportSelection::kNoStart;
+}
+
+bool RecordingIndex::newestFits(const QStringList &cameras, qint64 budget) const
+{
+    qint64 newest = std::numeric_limits<qint64>::min();
+    qint64 space = 0;
+    bool any = false;
+    for (const int slot : chosen(cameras)) {
+        const CameraSizes &camera = m_sizes[size_t(slot)];
+        if (camera.newest.files == 0)
+            continue;
+        if (!any || camera.newestTime > newest) {
+            newest = camera.newestTime;
+            space = 0;
+        }
+        any = true;
+        if (camera.newestTime == newest)
+            space += camera.newest.spaceNeeded;
+    }
+    return any && m_directorySpace + space <= budget;
+}
+
+qint64 RecordingIndex::newestBucket(const QStringList &cameras, RecordingSizes *sizes) const
+{
+    qint32 newest = std::numeric_limits<qint32>::min();
+    bool any = false;
+    for (const int slot : chosen(cameras)) {
+        const std::deque<Bucket> &buckets = m_buckets[size_t(slot)];
+        if (!buckets.empty() && (!any || buckets.back().stretch > newest)) {
+            newest = buckets.back().stretch;
+            any = true;
+        }
+    }
+    if (!any)
+        return ExportSelection::kNoEnd;
+    if (sizes) {
+        *sizes = RecordingSizes();
+        for (const int slot : chosen(cameras)) {
+            const std::deque<Bucket> &buckets = m_buckets[size_t(slot)];
+            if (!buckets.empty() && buckets.back().stretch == newest)
+                *sizes += buckets.back().sizes();
+        }
+    }
+    return qint64(newest) * kBucketSeconds;
+}
+
+NewestCut::NewestCut(qint64 budget)
+    : m_budget(budget)
+{
+}
+
+qint64 NewestCut::stepOf(qint64 time) const
+{
+    return time - (((time % m_step) + m_step) % m_step);
+}
+
+void NewestCut::add(qint64 time, const RecordingSizes &sizes)
+{
+    // Older than what already had to go: it cannot be part of the cut.
+    if (m_dropped && time < m_floor)
+        return;
+    m_byTime[stepOf(time)] += sizes;
+    m_held += sizes.spaceNeeded;
+    prune();
+    while (m_byTime.size() > kMaxTimes) {
+        m_step *= 2;
+        std::map<qint64, RecordingSizes> merged;
+        for (const auto &[held, heldSizes] : m_byTime)
+            merged[stepOf(held)] += heldSizes;
+        m_byTime.swap(merged);
+    }
+}
+
+void NewestCut::prune()
+{
+    // The oldest time goes once what is newer than it alone needs more than
+    // the stick takes.
+    while (!m_byTime.empty() && m_held - m_byTime.cbegin()->second.spaceNeeded > m_budget) {
+        m_held -= m_byTime.cbegin()->second.spaceNeeded;
+        m_floor = m_byTime.cbegin()->first + m_step;
+        m_byTime.erase(m_byTime.cbegin());
+        m_dropped = true;
+    }
+}
+
+qint64 NewestCut::cut(qint64 budget) const
+{
+    budget = std::min(budget, m_budget);
+    qint64 used = 0;
+    qint64 cut = ExportSelection::kNoEnd;
+    for (auto it = m_byTime.crbegin(); it != m_byTime.crend(); ++it) {
+        if (used + it->second.spaceNeeded > budget)
+            return cut;
+        used += it->second.spaceNeeded;
+        // A step merged after older times went reaches below what is held.
+        cut = m_dropped ? std::max(it->first, m_floor) : it->first;
+    }
+    // Everything held fits; so does everything, unless older recordings had
+    // to go, which start before the oldest held.
+    if (m_byTime.empty())
+        return m_dropped ? ExportSelection::kNoEnd : ExportSelection::kNoStart;
+    return m_dropped ? cut : ExportSelection::kNoStart;
+}
+
+RecordingSizes NewestCut::sizesFrom(qint64 time) const
+{
+    RecordingSizes total;
+    for (auto it = m_byTime.lower_bound(stepOf(time)); it != m_byTime.cend(); ++it)
+        total += it->second;
+    return total;
 }

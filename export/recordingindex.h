@@ -100,17 +100,27 @@ public:
     // Exactly, from a stretch boundary on: what a cut of newestCut() selects.
     RecordingSizes sizesFrom(const QStringList &cameras, qint64 from) const;
 
-    // The earliest stretch boundary from which on the chosen cameras' newest
-    // recordings still fit into `budget` bytes of the stick (their space and
-    // the directories'); kNoEnd when not even the newest stretch fits,
-    // kNoStart when everything does.
+    // The earliest half-hour boundary from which on the chosen cameras'
+    // newest recordings still fit into `budget` bytes of the stick (their
+    // space and the directories'); kNoEnd when not even the newest half hour
+    // fits, kNoStart when everything does. An estimate for the window: the
+    // exact cut, to the recording, is NewestCut's, made at 开始复制.
     qint64 newestCut(const QStringList &cameras, qint64 budget) const;
+    // Whether the chosen cameras' newest recording (with any of the same
+    // time) fits into `budget`, with the directories: whether anything does.
+    bool newestFits(const QStringList &cameras, qint64 budget) const;
+    // The start of the newest half hour of the chosen cameras, and its size;
+    // kNoEnd without recordings.
+    qint64 newestBucket(const QStringList &cameras, RecordingSizes *sizes = nullptr) const;
 
 private:
     struct CameraSizes
     {
         std::array<RecordingSizes, 4> recent; // the four "last ..." spans
         RecordingSizes all;
+        // The newest recording, with those of the same time.
+        qint64 newestTime = std::numeric_limits<qint64>::min();
+        RecordingSizes newest;
     };
     // One camera's half hour. Counts of files fit 32 bits where bytes do not.
     struct Bucket
@@ -136,6 +146,44 @@ private:
     // directory holds a few days at most, in any order.
     std::map<std::pair<size_t, qint32>, RecordingSizes> m_pending;
     qint64 m_directorySpace = 0;
+};
+
+// "The newest that fit", cut at a recording: one time across the chosen
+// cameras, every chosen recording at or after it and as much as the stick
+// takes. A walk adds the recordings in any order; only the newest of them
+// that may still fit are held, by their time (so that recordings of the
+// same time go together or not at all): once what is newer than a time
+// already needs more than `budget`, nothing of that time or before can be
+// part of the cut and it goes. So what is held is about as many times as
+// the stick takes recordings, a few hundred of large ones. Past kMaxTimes
+// times, neighbouring times are merged in steps of 2, 4, ... seconds, which
+// keeps the cut one time, still exact to the step, and the memory bounded.
+class NewestCut
+{
+public:
+    static constexpr size_t kMaxTimes = 4096;
+
+    explicit NewestCut(qint64 budget = std::numeric_limits<qint64>::max());
+    void add(qint64 time, const RecordingSizes &sizes);
+    // The earliest time from which on all recordings fit into `budget`
+    // (at most the one given at construction): kNoStart when all of them
+    // do, kNoEnd when not even those of the newest time do.
+    qint64 cut(qint64 budget) const;
+    // What the recordings at or after `time` (a cut) hold.
+    RecordingSizes sizesFrom(qint64 time) const;
+    // The seconds times are held in.
+    qint64 step() const { return m_step; }
+
+private:
+    void prune();
+    qint64 stepOf(qint64 time) const;
+
+    qint64 m_budget;
+    qint64 m_step = 1;
+    qint64 m_held = 0;      // space of what is held
+    bool m_dropped = false; // older recordings were let go
+    qint64 m_floor = 0;     // and all of them were older than this
+    std::map<qint64, RecordingSizes> m_byTime;
 };
 
 // The stick's margin for its own file system while it writes (journal,

@@ -89,6 +89,7 @@ private slots:
     void slowStick();
     void databaseLocked_data();
     void databaseLocked();
+    void busyRecorder();
 
 };
 
@@ -751,6 +752,52 @@ void ExportTest::databaseLocked()
     QCOMPARE(left, QStringList());
     QByteArray report;
     QVERIFY2(m_drive->fsckClean(&report), report.constData());
+}
+
+// A busy recorder: 4 cameras each write a 2 MiB recording every 5 minutes,
+// so the newest half hour alone (48 MiB) is far more than the 16 MiB stick
+// takes. The newest recordings of every camera that fit land all the same,
+// cut at a recording.
+void ExportTest::busyRecorder()
+{
+    QDir(kMedia + "/record").removeRecursively();
+    const qint64 base = QDateTime::currentSecsSinceEpoch() / 300 * 300 - 3600;
+    for (int camera = 1; camera <= 4; ++camera) {
+        for (int step = 0; step < 12; ++step) {
+            const QString path = QString("%1/ch%2/%3.mp4").arg(kRecordings).arg(camera).arg(step, 2, 10, QChar('0'));
+            QVERIFY(writeFile(path, randomBytes(2 * 1024 * 1024)));
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::fromSecsSinceEpoch(base + step * 300 + camera),
+                                     QFileDevice::FileModificationTime));
+        }
+    }
+    writeFile(kDatabase, randomBytes(64 * 1024));
+    openWindow();
+    CHECKED(makeDrive(16));
+    CHECKED(addDrive());
+    // Before 开始复制: something fits, so the newest that fit is the default
+    // and can be started.
+    QCOMPARE(session()->choice().span, Span::NewestThatFit);
+    const QString line = m_window->findChild<QLabel *>("progressLabel")->text();
+    QVERIFY2(line.contains("之后最新的一部分录像"), qPrintable(line));
+    QSignalSpy finished(&SyncManager::instance(), &SyncManager::syncFinished);
+    clickStart();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kCopyTimeoutMs);
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    QVERIFY2(finished.at(0).at(0).toBool(), qPrintable(m_log->dump()));
+    CHECKED(expectEnded("复制完成"));
+    QCOMPARE(m_boxes->texts(), QStringList{"文件复制完成"});
+    // The newest recording of each camera, one time cut at a recording,
+    // and as much as the stick takes: less than one more 5-minute step.
+    const QStringList landed = landedRecordings();
+    for (int camera = 1; camera <= 4; ++camera)
+        QVERIFY2(landed.contains(QString("ch%1/11.mp4").arg(camera)), qPrintable(landed.join(' ')));
+    QVERIFY2(landed.size() < 8, qPrintable(landed.join(' ')));
+    QCOMPARE(landed, recordingsFrom(oldestTime(landed)));
+    QCOMPARE(differences(true), QStringList());
+    std::printf("busy recorder: %lld of 48 recordings landed: %s\n", qint64(landed.size()), qPrintable(landed.join(' ')));
+    exitAndExpectUnmounted();
 }
 
 QTEST_MAIN(ExportTest)

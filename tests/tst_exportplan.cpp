@@ -44,6 +44,9 @@ private slots:
     void spanRule();
     void newestCut_data();
     void newestCut();
+    void exactCut_data();
+    void exactCut();
+    void exactCutBounded();
     void cameraFolders_data();
     void cameraFolders();
     void listWriter();
@@ -213,6 +216,70 @@ void TestExportPlan::newestCut()
     QCOMPARE(index.newestCut(cameras, budget), expected);
     if (cut >= 0)
         QVERIFY(index.sizesFrom(cameras, expected).spaceNeeded <= budget);
+}
+
+// The exact cut of "the newest that fit", at a recording: the times of the
+// recordings in seconds (any order, over several cameras), their space, a
+// budget, and the time from which on they all fit.
+void TestExportPlan::exactCut_data()
+{
+    QTest::addColumn<QString>("recordings"); // "time:space" entries
+    QTest::addColumn<qint64>("budget");
+    QTest::addColumn<qint64>("cut");         // -1: everything fits; -2: nothing does
+    // Four cameras write a recording each at 300 s steps within one half hour.
+    const QString busy = "1200:8 300:8 900:8 0:8 1201:8 301:8 901:8 1:8 1202:8 302:8 902:8 2:8";
+    QTest::newRow("a boundary inside a half hour") << busy << qint64(50) << qint64(900);
+    QTest::newRow("a half hour larger than the stick") << busy << qint64(24) << qint64(1200);
+    QTest::newRow("everything") << busy << qint64(96) << qint64(-1);
+    QTest::newRow("equal times go together") << "10:5 20:5 20:5 30:5" << qint64(14) << qint64(30);
+    QTest::newRow("equal times, room for both") << "10:5 20:5 20:5 30:5" << qint64(15) << qint64(20);
+    QTest::newRow("a stick that takes nothing") << busy << qint64(7) << qint64(-2);
+    QTest::newRow("nothing at all") << "" << qint64(100) << qint64(-1);
+    QTest::newRow("what the stick holds takes no room") << "10:0 20:0 30:4 40:0" << qint64(4) << qint64(-1);
+    QTest::newRow("held copies older than the cut stay out") << "10:0 20:6 30:4 40:0" << qint64(4) << qint64(30);
+}
+
+void TestExportPlan::exactCut()
+{
+    QFETCH(QString, recordings);
+    QFETCH(qint64, budget);
+    QFETCH(qint64, cut);
+    const qint64 base = 1764000000;
+    NewestCut newest(budget);
+    qint64 total = 0;
+    for (const QString &entry : recordings.split(' ', Qt::SkipEmptyParts)) {
+        RecordingSizes sizes;
+        sizes.files = sizes.filesToCopy = 1;
+        sizes.spaceNeeded = sizes.bytesToCopy = entry.section(':', 1).toLongLong();
+        total += sizes.spaceNeeded;
+        newest.add(base + entry.section(':', 0, 0).toLongLong(), sizes);
+    }
+    const qint64 expected = cut == -1 ? ExportSelection::kNoStart : cut == -2 ? ExportSelection::kNoEnd : base + cut;
+    QCOMPARE(newest.cut(budget), expected);
+    if (cut >= 0)
+        QVERIFY(newest.sizesFrom(expected).spaceNeeded <= budget);
+    if (cut == -1)
+        QCOMPARE(newest.sizesFrom(ExportSelection::kNoStart).spaceNeeded, total);
+}
+
+// A million recordings of a second each, most of which would fit: what is
+// held stays bounded, and the cut still fits and counts what it selects.
+void TestExportPlan::exactCutBounded()
+{
+    const qint64 budget = 600000;
+    NewestCut newest(budget);
+    RecordingSizes one;
+    one.files = one.filesToCopy = 1;
+    one.spaceNeeded = one.bytesToCopy = 1;
+    for (qint64 time = 0; time < 1000000; ++time)
+        newest.add((time * 7919) % 1000000, one); // every second once, in no order
+    const qint64 cut = newest.cut(budget);
+    QVERIFY(newest.step() > 1);
+    QVERIFY(cut > 0 && cut < 1000000);
+    const RecordingSizes kept = newest.sizesFrom(cut);
+    QVERIFY(kept.spaceNeeded <= budget);
+    QCOMPARE(kept.files, 1000000 - cut); // exactly the recordings from the cut on
+    QVERIFY(kept.spaceNeeded > budget - 2 * newest.step());
 }
 
 // Camera folders: the top-level folders, or while there is exactly one, the

@@ -30,6 +30,12 @@ QString formatTime(qint64 secondsSinceEpoch)
     return QDateTime::fromSecsSinceEpoch(secondsSinceEpoch).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
 }
 
+// A cut at a recording, to the second.
+QString formatExactTime(qint64 secondsSinceEpoch)
+{
+    return QDateTime::fromSecsSinceEpoch(secondsSinceEpoch).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -371,8 +377,12 @@ void MainWindow::showChoices()
         const RecordingSizes sizes = session->sizes(span, selected);
         if (span == Span::NewestThatFit) {
             const qint64 cut = session->newestCut(selected);
-            if (cut == ExportSelection::kNoEnd)
+            if (cut == ExportSelection::kNoEnd && !session->somethingFits(selected))
                 summary = tr("U盘空间不足，放不下所选摄像头的任何录像");
+            else if (cut == ExportSelection::kNoEnd)
+                // Not even the newest half hour fits whole: 开始复制 cuts at a recording.
+                summary = tr("U盘放不下全部录像，将复制 %1 之后最新的一部分录像（约 %2）")
+                                  .arg(formatTime(session->newestBucket(selected)), formatSize(sizes.bytes));
             else if (cut == ExportSelection::kNoStart)
                 summary = tr("U盘放得下所选的全部录像（%1）").arg(formatSize(sizes.bytes));
             else
@@ -448,8 +458,15 @@ void MainWindow::onStateChanged(ExportSession::State state)
     switch (state) {
     case ExportSession::Ready:
     case ExportSession::Asking:
+        statusLabel->setText(tr("U盘就绪"));
+        break;
     case ExportSession::Database:
         statusLabel->setText(tr("U盘就绪"));
+        // The exact cut, now that 开始复制 has looked at every recording.
+        if (session->isCut() && session->exported())
+            progressLabel->setText(tr("U盘放不下全部录像，将复制从 %1 起的最新录像（%2）")
+                                           .arg(formatExactTime(session->exported()->selection.start),
+                                                formatSize(session->exported()->plan.bytesToCopy)));
         break;
     case ExportSession::Planning:
         statusLabel->setText(tr("正在检查U盘空间..."));
@@ -476,7 +493,7 @@ void MainWindow::onQuestion(const FitQuestion &question)
         problems << tr("U盘空间不足：还需复制 %1，U盘可用空间 %2。")
                             .arg(formatSize(question.bytesToCopy), formatSize(question.freeSpace));
         problems << tr("选择“是”将只复制放得下的最新录像：从 %1 起，共 %2。")
-                            .arg(formatTime(question.newestStart), formatSize(question.newestBytes));
+                            .arg(formatExactTime(question.newestStart), formatSize(question.newestBytes));
     }
     if (question.tooLargeFiles > 0) {
         problems << tr("有 %1 个录像（共 %2）大于 %3，U盘的文件系统无法存放，不会被复制。")
