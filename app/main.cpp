@@ -1,6 +1,7 @@
 #include "app/journal.h"
 #include "app/termination.h"
 #include "config/settings.h"
+#include "device/partitionchoice.h"
 #include "platform/command.h"
 #include "session/shutdown.h"
 #include "ui/mainwindow.h"
@@ -80,6 +81,23 @@ int main(int argc, char **argv)
             << "\nDetected USB device action:"
             << "\nDevice:" << device
             << "\nAction:" << action;
+
+    // A stick with several partitions starts one instance for each; they all
+    // make the same choice, and only the chosen one goes on. "check" is how
+    // the unit asks before it takes the lock: 0 for the chosen device, 1 (the
+    // code that makes systemd skip the start) for any other.
+    const bool check = action == QLatin1String("check");
+    if (check || action == QLatin1String("add")) {
+        const DiskChoice choice = chooseExportDeviceFor(device);
+        if (!choice.devices.isEmpty())
+            qInfo().noquote() << "U盘设备:" << choice.describe();
+        if (!choice.isChosen()) {
+            qInfo().noquote() << "未使用的分区:" << choice.device << "导出到" << choice.chosen;
+            return check ? 1 : 0;
+        }
+        if (check)
+            return 0;
+    }
 
     prepareDisplay();
 

@@ -1,9 +1,11 @@
 #!/bin/bash
 # Builds the Debian package from a configured and built tree and checks what a
 # recorder gets from it: the file list, the control fields, lintian's verdict,
-# the service unit as systemd reads it, the udev rule as udev applies it to a
-# real partition device, and the maintainer scripts on systems with and
-# without a running udev and systemd.
+# the service unit as systemd reads it, the udev rule as udev applies it to
+# real loop devices of three layouts (a file system on the whole disk, a
+# partition table with one partition, and one with two), the unit's choice
+# among the devices of those disks, and the maintainer scripts on systems with
+# and without a running udev and systemd.
 #
 #   check-package.sh BUILD_DIR CPACK VERSION
 #
@@ -15,10 +17,12 @@ set -uo pipefail
 # namespace whose /dev, /run and udev rule directories are empty tmpfs
 # mounts, so that nothing of the host's udev state is read or written.
 # SCRATCH is an empty directory that the caller removes once the namespace,
-# and with it the bind mount of /dev inside SCRATCH, is gone.
-#   check-package.sh --inside RULE CONTROL_DIR DISK PARTITION SCRATCH
+# and with it the bind mount of /dev inside SCRATCH, is gone. WHOLE, PARTED
+# and TWO are the kernel names of the three disks; the partitions are
+# PARTEDp1, TWOp1 and TWOp2.
+#   check-package.sh --inside RULE CONTROL_DIR SCRATCH WHOLE PARTED TWO
 if [ "${1:-}" = --inside ]; then
-    rule=$2 control=$3 disk=$4 part=$5 scratch=$6
+    rule=$2 control=$3 scratch=$4 whole=$5 parted=$6 two=$7
     failures=0
     fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
     mkdir "$scratch/hostdev"
@@ -31,13 +35,23 @@ if [ "${1:-}" = --inside ]; then
     done
     mkdir -p /run/udev/rules.d
     cp "$rule" /run/udev/rules.d/
+    # udev's blkid reads the devices through their nodes.
+    for device in "$whole" "$parted" "${parted}p1" "$two" "${two}p1" "${two}p2"; do
+        IFS=: read -r major minor < "/sys/class/block/$device/dev"
+        mknod "/dev/$device" b "$major" "$minor"
+    done
 
     # What the rule makes of an event, as "wants=... tags=...". A rule in
-    # front of it stands in for 60-persistent-storage.rules, which sets ID_BUS
-    # and ID_FS_USAGE from the real hardware.
-    expect_udev() { # EXPECTED DEVICE ACTION ID_BUS ID_FS_USAGE
-        printf 'SUBSYSTEM=="block", ENV{ID_BUS}="%s", ENV{ID_FS_USAGE}="%s"\n' "$4" "$5" \
-            > /run/udev/rules.d/00-fake-storage.rules
+    # front of it stands in for 60-persistent-storage.rules: it sets ID_BUS,
+    # which comes from the real hardware, and ID_FS_USAGE, or with "probe"
+    # has udev's own blkid find it on the device as 60-persistent-storage
+    # does.
+    expect_udev() { # EXPECTED DEVICE ACTION ID_BUS ID_FS_USAGE|probe
+        if [ "$5" = probe ]; then
+            printf 'SUBSYSTEM=="block", ENV{ID_BUS}="%s", IMPORT{builtin}="blkid"\n' "$4"
+        else
+            printf 'SUBSYSTEM=="block", ENV{ID_BUS}="%s", ENV{ID_FS_USAGE}="%s"\n' "$4" "$5"
+        fi > /run/udev/rules.d/00-fake-storage.rules
         rm -rf /run/udev/data /run/udev/tags # tags stick to a device across events
         local out got
         out=$(timeout 60 udevadm test --action="$3" "/sys/class/block/$2" 2>&1)
@@ -47,11 +61,21 @@ if [ "${1:-}" = --inside ]; then
         got="wants=$(sed -n 's/^SYSTEMD_WANTS=//p' <<<"$out") tags=$(sed -n 's/^TAGS=//p' <<<"$out")"
         [ "$got" = "$1" ] || fail "udev $3 of $2 (ID_BUS=$4, ID_FS_USAGE=$5): got '$got', expected '$1'"
     }
+    part=${parted}p1
     expect_udev "wants=corvalet@$part.service tags=:systemd:" "$part" add usb filesystem
     expect_udev "wants= tags=" "$part" add ata filesystem
     expect_udev "wants= tags=" "$part" add usb crypto
     expect_udev "wants= tags=" "$part" change usb filesystem
-    expect_udev "wants= tags=" "$disk" add usb filesystem
+    expect_udev "wants= tags=" "$whole" add ata filesystem
+    expect_udev "wants= tags=" "$whole" change usb filesystem
+    # Each layout as udev's blkid sees it. Both partitions of the disk with
+    # two start an instance; which one exports is the tool's choice.
+    expect_udev "wants=corvalet@$whole.service tags=:systemd:" "$whole" add usb probe
+    expect_udev "wants= tags=" "$parted" add usb probe
+    expect_udev "wants=corvalet@$part.service tags=:systemd:" "$part" add usb probe
+    expect_udev "wants= tags=" "$two" add usb probe
+    expect_udev "wants=corvalet@${two}p1.service tags=:systemd:" "${two}p1" add usb probe
+    expect_udev "wants=corvalet@${two}p2.service tags=:systemd:" "${two}p2" add usb probe
 
     # The maintainer scripts, with stand-ins for udevadm and systemctl that
     # record their calls and fail when FAIL_STUBS is set.
@@ -87,13 +111,14 @@ if [ "${1:-}" = --inside ]; then
 fi
 
 build=$1 cpack=$2 version=$3
+here=$(cd "$(dirname "$0")" && pwd)
 tmp=$(mktemp -d)
-loop=
+loops=()
 cleanup() {
-    if [ -n "$loop" ]; then
-        delpart "$loop" 1 2>/dev/null
+    for loop in "${loops[@]}"; do
+        partx -d "$loop" 2>/dev/null
         losetup -d "$loop"
-    fi
+    done
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -176,10 +201,12 @@ if [ -x "$control/postinst" ] && [ -x "$control/postrm" ]; then :; else
 fi
 if [ "$control_ok" = 1 ]; then pass "control fields"; else fail "control fields"; fi
 
-# The unit as packaged, loaded the way systemd loads an instance.
+# The unit as packaged, loaded the way systemd loads an instance. systemd
+# wants the program of a command line to be there, and the tool is not
+# installed here: the copy runs the packaged one.
 unit=$root/lib/systemd/system/corvalet@.service
 if have systemd-analyze; then
-    mkdir "$tmp/units" && cp "$unit" "$tmp/units/"
+    mkdir "$tmp/units" && sed "s|=/usr/bin/corvalet |=$root/usr/bin/corvalet |" "$unit" > "$tmp/units/corvalet@.service"
     if out=$(SYSTEMD_UNIT_PATH=$tmp/units: timeout 60 systemd-analyze verify --man=no corvalet@sdb1.service 2>&1) \
             && [ -z "$out" ]; then
         pass "systemd-analyze verify"
@@ -191,36 +218,93 @@ else
 fi
 # systemd-analyze only sees the host's programs; the tool itself must be the
 # one in the package.
-for program in $(sed -n 's/^ExecStart=//p' "$unit" | grep -o '/[^ ]*bin/[^ ]*'); do
-    [ -x "$root$program" ] || [ -x "$program" ] || fail "ExecStart runs $program, which neither the package nor the system has"
+for program in $(sed -n 's/^Exec\(Condition\|Start\)=//p' "$unit" | grep -o '/[^ ]*bin/[^ ]*'); do
+    [ -x "$root$program" ] || [ -x "$program" ] || fail "the unit runs $program, which neither the package nor the system has"
 done
 
-# The udev rule on a real partition: a loop device with one partition added
-# by hand, as the kernel would add a USB stick's.
+# A loop device attached to IMAGE, with the partitions of its table; its
+# kernel name goes to $attached. A kernel built without partition parsers
+# leaves the table to partx, which hands the partitions to the kernel as
+# BLKPG does for any table.
+attach() { # IMAGE PARTITIONS
+    local device
+    device=$(losetup --find --show --partscan "$1" 2>&1) || { echo "losetup: $device"; return 1; }
+    loops+=("$device")
+    attached=$(basename "$device")
+    [ "$2" -eq 0 ] && return 0
+    [ -e "/sys/class/block/${attached}p$2" ] || partx -a "$device" || return 1
+    for _ in $(seq 50); do [ -b "/dev/${attached}p$2" ] && return 0; sleep 0.1; done
+    echo "no /dev/${attached}p$2"
+    return 1
+}
+
+# The three layouts of a stick on real loop devices: exFAT on the whole disk
+# (which blkid also takes for a DOS partition table with no partitions), a
+# DOS table with one FAT partition and no file system on the disk itself, and
+# a small FAT partition before a larger ext4 one.
+make_layouts() {
+    truncate -s 8M "$tmp/whole.img" "$tmp/parted.img" && truncate -s 24M "$tmp/two.img" || return 1
+    mkfs.exfat "$tmp/whole.img" >/dev/null || return 1
+    printf 'label: dos\n2048,,c\n' | sfdisk -q "$tmp/parted.img" || return 1
+    printf 'label: dos\n2048,8192,c\n,,83\n' | sfdisk -q "$tmp/two.img" || return 1
+    attach "$tmp/whole.img" 0 && whole=$attached || return 1
+    attach "$tmp/parted.img" 1 && parted=$attached || return 1
+    attach "$tmp/two.img" 2 && two=$attached || return 1
+    mkfs.vfat "/dev/${parted}p1" >/dev/null && mkfs.vfat "/dev/${two}p1" >/dev/null \
+        && mkfs.ext4 -q "/dev/${two}p2"
+}
+
+# The unit's ExecCondition, run with the packaged tool on DEVICE inside the
+# tests' sandbox (the tool makes its configuration directory): its exit code
+# and, for a device that is not chosen, the line that names the chosen one.
+# The check runs before the display is there; it logs no warning of its own
+# or of Qt's.
+expect_choice() { # EXIT_CODE DEVICE [CHOSEN]
+    local line command out code
+    line=$(sed -n 's/^ExecCondition=//p' "$unit")
+    read -ra command <<<"${line//%I/$2}"
+    command[0]=$root${command[0]}
+    out=$(QT_MESSAGE_PATTERN='%{type} %{message}' timeout 60 "$here/../tests/sandbox.sh" "${command[@]}" 2>&1)
+    code=$?
+    if [ "$code" != "$1" ]; then
+        echo "$out"
+        choice_ok=0; echo "check of $2 exited with $code, expected $1"
+    elif [ -n "${3:-}" ] && ! grep -qx "info 未使用的分区: $2 导出到 $3" <<<"$out"; then
+        echo "$out"
+        choice_ok=0; echo "check of $2 does not name $3"
+    elif grep -E '^(warning|critical|fatal) ' <<<"$out"; then
+        choice_ok=0; echo "check of $2 logged a warning"
+    fi
+}
+
+# The udev rule on the three layouts, and the maintainer scripts.
 if [ "$(id -u)" -ne 0 ]; then
-    skip "udev rule and maintainer scripts need root"
-elif ! have udevadm || ! have losetup || ! have addpart || ! unshare -m true 2>/dev/null; then
-    skip "udev rule and maintainer scripts need udevadm, losetup, addpart and mount namespaces"
+    skip "udev rule, the unit's choice and maintainer scripts need root"
+elif ! have udevadm || ! have losetup || ! have partx || ! have sfdisk || ! have mkfs.exfat || ! have mkfs.vfat \
+        || ! have mkfs.ext4 || ! unshare -m true 2>/dev/null; then
+    skip "udev rule, the unit's choice and maintainer scripts need udevadm, losetup, partx, sfdisk, mkfs.exfat, mkfs.vfat, mkfs.ext4 and mount namespaces"
+elif ! make_layouts > "$tmp/layouts.log" 2>&1; then
+    skip "no loop devices with partitions here: $(cat "$tmp/layouts.log")"
 else
-    truncate -s 2M "$tmp/disk.img"
-    if ! loop=$(losetup --find --show "$tmp/disk.img" 2>&1); then
-        skip "no loop device here: $loop"
-        loop=
-    elif ! { addpart "$loop" 1 2048 2048 || { sleep 1 && addpart "$loop" 1 2048 2048; }; }; then
-        skip "cannot add a partition to $loop here"
+    mkdir "$tmp/inside"
+    if timeout 300 unshare -m --propagation private -- "$0" --inside \
+            "$root/lib/udev/rules.d/90-corvalet.rules" "$control" "$tmp/inside" "$whole" "$parted" "$two"; then
+        pass "udev rule and maintainer scripts"
     else
-        disk=$(basename "$loop")
-        for _ in $(seq 50); do [ -e "/sys/class/block/${disk}p1" ] && break; sleep 0.1; done
-        mkdir "$tmp/inside"
-        if timeout 300 unshare -m --propagation private -- "$0" --inside \
-                "$root/lib/udev/rules.d/90-corvalet.rules" "$control" "$disk" "${disk}p1" "$tmp/inside"; then
-            pass "udev rule and maintainer scripts"
-        else
-            fail "udev rule or maintainer scripts"
-        fi
+        fail "udev rule or maintainer scripts"
+    fi
+    if [ "$elf_arch" != "$(dpkg --print-architecture)" ]; then
+        skip "the unit's choice: the packaged tool is for $elf_arch"
+    else
+        choice_ok=1
+        expect_choice 0 "$whole"
+        expect_choice 1 "$parted" "${parted}p1"
+        expect_choice 0 "${parted}p1"
+        expect_choice 1 "${two}p1" "${two}p2"
+        expect_choice 0 "${two}p2"
+        if [ "$choice_ok" = 1 ]; then pass "the unit's choice of device"; else fail "the unit's choice of device"; fi
     fi
 fi
-
 if have lintian; then
     if out=$(timeout 300 lintian --fail-on error --display-info "$deb" 2>&1); then
         pass "lintian"

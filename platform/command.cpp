@@ -21,6 +21,7 @@ Command::Command(const QString &program, const QStringList &arguments, int timeo
         return;
     }
     m_exitCode = m_process->exitCode();
+    m_standardOutput = m_process->readAllStandardOutput();
     m_standardError = m_process->readAllStandardError();
     if (m_process->exitStatus() == QProcess::CrashExit)
         m_outcome = Outcome::Crashed;

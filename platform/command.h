@@ -34,6 +34,7 @@ public:
     // as opposed to never starting or being cut off by the wait.
     bool ended() const;
     int exitCode() const { return m_exitCode; }
+    QByteArray standardOutput() const { return m_standardOutput; }
     QByteArray standardError() const { return m_standardError; }
     // Why the child did not succeed, naming the phase for a start failure or
     // a time-out ("failed to start: ...", "timed out after 5000 ms").
@@ -50,5 +51,6 @@ private:
     Outcome m_outcome = Outcome::FailedToStart;
     int m_exitCode = -1;
     int m_timeoutMs;
+    QByteArray m_standardOutput;
     QByteArray m_standardError;
 };

@@ -12,6 +12,7 @@ packages=(
     xvfb xauth xdotool imagemagick fonts-wqy-microhei         # virtual display, screenshots, CJK text
     python3-xlib                                              # closing the window as a window manager does
     dpkg-dev file lintian systemd udev                        # package checks
+    fdisk                                                     # sfdisk: partition tables of the package checks' loop devices
     clang-14 libclang-rt-14-dev llvm-14 clang-tidy-14         # fuzzers, their symbolizer, clang-tidy
 )
 missing=()

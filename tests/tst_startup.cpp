@@ -74,11 +74,14 @@ void StartupTest::initTestCase()
 {
     QVERIFY2(QFile::exists(qEnvironmentVariable("CORVALET_BINARY")), "CORVALET_BINARY must name the built tool");
     // xset records the display it was given and its arguments; mount and umount
-    // only record theirs, so an "add" never touches a real device.
+    // only record theirs, so an "add" never touches a real device. blkid finds
+    // nothing anywhere, so that a real sdb of this machine with several
+    // partitions does not send the tool away from sdb1.
     m_fakes = std::make_unique<FakePrograms>();
     m_fakes->install(QStringLiteral("xset"), QStringLiteral("xset.sh"));
     m_fakes->install(QStringLiteral("mount"));
     m_fakes->install(QStringLiteral("umount"));
+    m_fakes->install(QStringLiteral("blkid"));
 }
 
 std::unique_ptr<RealProgram> StartupTest::startTool(const QStringList &arguments, const QString &display,
