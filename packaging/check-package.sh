@@ -196,6 +196,12 @@ for alternatives in libqt5core5a libqt5gui5 libqt5widgets5 rsync mount x11-xserv
     grep -Eq "(^|\|)($alternatives)(\||$)" <<<"$depends" \
         || { echo "Depends lacks $alternatives: $(field Depends)"; control_ok=0; }
 done
+# The linker keeps libcrypto only once the program calls it; from then on the
+# package must bring it.
+if readelf -d "$root/usr/bin/corvalet" | grep -q 'NEEDED.*\[libcrypto\.so\.3\]' \
+        && ! grep -Eq '(^|\|)libssl3(\||$)' <<<"$depends"; then
+    echo "the program needs libcrypto.so.3, Depends lacks libssl3: $(field Depends)"; control_ok=0
+fi
 if [ -x "$control/postinst" ] && [ -x "$control/postrm" ]; then :; else
     echo "postinst and postrm must be executable"; control_ok=0
 fi

@@ -9,7 +9,7 @@
 # BUILD_DIR defaults to build-arm64 in the source tree: the package is built
 # in BUILD_DIR/deb, the tests in BUILD_DIR/tests. The machine needs, once:
 #   dpkg --add-architecture arm64 && apt-get update
-#   apt-get install crossbuild-essential-arm64 qtbase5-dev:arm64
+#   apt-get install crossbuild-essential-arm64 qtbase5-dev:arm64 libssl-dev:arm64
 #   apt-get install qemu-user-static     # for --test only
 set -euo pipefail
 
@@ -25,6 +25,7 @@ toolchain=$source_dir/packaging/toolchain-arm64.cmake
 missing=()
 command -v aarch64-linux-gnu-g++ >/dev/null || missing+=(crossbuild-essential-arm64)
 [ -f /usr/lib/aarch64-linux-gnu/cmake/Qt5Widgets/Qt5WidgetsConfig.cmake ] || missing+=(qtbase5-dev:arm64)
+[ -f /usr/include/aarch64-linux-gnu/openssl/opensslconf.h ] || missing+=(libssl-dev:arm64)
 qemu=$(command -v qemu-aarch64-static || command -v qemu-aarch64 || true)
 [ "$run_tests" = 0 ] || [ -n "$qemu" ] || missing+=(qemu-user-static)
 if [ "${#missing[@]}" -gt 0 ]; then

@@ -1,6 +1,6 @@
 # Cross build for the recorder (arm64) on a Debian machine with multiarch:
 #   dpkg --add-architecture arm64
-#   apt-get install crossbuild-essential-arm64 qtbase5-dev:arm64
+#   apt-get install crossbuild-essential-arm64 qtbase5-dev:arm64 libssl-dev:arm64
 # The arm64 libraries live beside the build machine's own in
 # /usr/lib/aarch64-linux-gnu, so no sysroot is needed; moc and rcc are the
 # build machine's (qtbase5-dev-tools is Multi-Arch: foreign).

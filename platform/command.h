@@ -36,6 +36,8 @@ public:
     int exitCode() const { return m_exitCode; }
     QByteArray standardOutput() const { return m_standardOutput; }
     QByteArray standardError() const { return m_standardError; }
+    // What the child printed, for a child that ended by itself.
+    QByteArray standardOutput() const { return m_standardOutput; }
     // Why the child did not succeed, naming the phase for a start failure or
     // a time-out ("failed to start: ...", "timed out after 5000 ms").
     QString errorString() const;
@@ -53,4 +55,5 @@ private:
     int m_timeoutMs;
     QByteArray m_standardOutput;
     QByteArray m_standardError;
+    QByteArray m_standardOutput;
 };

@@ -1,0 +1,173 @@
+#include "device/stickidentity.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+#include <QVector>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+// A sysfs attribute holds one page at most; anything longer is not sysfs.
+constexpr int kMaxAttributeBytes = 4096;
+// .../usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb is ten levels
+// below devices/; a deeper path is walked no further than this.
+constexpr int kMaxAncestors = 32;
+
+QByteArray encoded(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+bool exists(const QString &path)
+{
+    return ::access(encoded(path).constData(), F_OK) == 0;
+}
+
+// The first kMaxAttributeBytes of a regular file; empty for anything else,
+// so that a FIFO or a device node in the tree can neither block nor flood.
+QByteArray readAttribute(const QString &path)
+{
+    const int fd = ::open(encoded(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return {};
+    QByteArray content;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        content.resize(kMaxAttributeBytes);
+        int filled = 0;
+        while (filled < content.size()) {
+            const ssize_t n = ::read(fd, content.data() + filled, size_t(content.size() - filled));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            filled += int(n);
+        }
+        content.truncate(filled);
+    }
+    ::close(fd);
+    return content;
+}
+
+// The stick's text as it may stand in a record of one line.
+QString cleaned(const QByteArray &raw)
+{
+    // By code point, so that a format character beyond the BMP (a tag
+    // character) is seen as one.
+    const QVector<uint> points = QString::fromUtf8(raw).toUcs4();
+    QString kept;
+    kept.reserve(points.size());
+    for (const uint point : points) {
+        switch (QChar::category(point)) {
+        case QChar::Other_Control: // C0, DEL, C1
+        case QChar::Other_Format:  // bidirectional overrides, zero widths
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            break;
+        default:
+            if (QChar::requiresSurrogates(point))
+                kept += QChar(QChar::highSurrogate(point)) + QChar(QChar::lowSurrogate(point));
+            else
+                kept += QChar(point);
+        }
+    }
+    kept = kept.trimmed();
+    if (kept.size() > StickIdentity::kMaxLength) {
+        kept.truncate(StickIdentity::kMaxLength);
+        // Half a surrogate pair is no character.
+        if (kept.at(kept.size() - 1).isHighSurrogate())
+            kept.chop(1);
+        kept = kept.trimmed();
+    }
+    return kept;
+}
+
+QString attribute(const QString &directory, const char *name)
+{
+    return cleaned(readAttribute(directory + QLatin1Char('/') + QLatin1String(name)));
+}
+
+bool isDeviceNumber(const QByteArray &text)
+{
+    const int colon = text.indexOf(':');
+    if (colon <= 0 || colon == text.size() - 1)
+        return false;
+    for (int i = 0; i < text.size(); ++i) {
+        if (i != colon && (text.at(i) < '0' || text.at(i) > '9'))
+            return false;
+    }
+    return true;
+}
+
+// The device's own directory in sysfs with the links resolved, found the way
+// WritebackLimit finds it: by the device node's numbers, else by the kernel's
+// name in class/block. Empty when it is not a block device's directory.
+QString blockDirectory(const QString &device, const QString &sysfsRoot)
+{
+    QString path = device.contains(QLatin1Char('/')) ? device : QStringLiteral("/dev/") + device;
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    if (!canonical.isEmpty())
+        path = canonical;
+
+    QStringList candidates;
+    struct stat st;
+    if (::stat(encoded(path).constData(), &st) == 0 && S_ISBLK(st.st_mode))
+        candidates << sysfsRoot + QStringLiteral("/dev/block/%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev));
+    const QString name = QFileInfo(path).fileName();
+    if (!name.isEmpty() && name != QLatin1String(".") && name != QLatin1String(".."))
+        candidates << sysfsRoot + QStringLiteral("/class/block/") + name;
+
+    for (const QString &candidate : qAsConst(candidates)) {
+        QString directory = QFileInfo(candidate).canonicalFilePath();
+        if (!directory.isEmpty() && isDeviceNumber(readAttribute(directory + QStringLiteral("/dev")).trimmed()))
+            return directory;
+    }
+    return {};
+}
+
+} // namespace
+
+StickIdentity stickIdentity(const QString &device, const QString &sysfsRoot)
+{
+    StickIdentity identity;
+    // Every device of the kernel lives below devices/; the walk up stays there.
+    const QString devices = QFileInfo(sysfsRoot + QStringLiteral("/devices")).canonicalFilePath();
+    QString disk = blockDirectory(device, sysfsRoot);
+    if (devices.isEmpty() || !disk.startsWith(devices + QLatin1Char('/')))
+        return identity;
+    if (exists(disk + QStringLiteral("/partition")))
+        disk = QFileInfo(disk).path();
+
+    // A USB stick's disk is a SCSI device whose vendor and model come from
+    // the stick's INQUIRY answer; an NVMe disk's device has a model alone.
+    identity.vendor = attribute(disk + QStringLiteral("/device"), "vendor");
+    identity.model = attribute(disk + QStringLiteral("/device"), "model");
+
+    // The USB device (the one with idVendor) holds the serial, when the
+    // stick has one at all; the walk stops there, since the hub above it
+    // has a serial of its own (the host controller's PCI address).
+    QString directory = QFileInfo(disk).path();
+    for (int level = 0; level < kMaxAncestors && directory.startsWith(devices + QLatin1Char('/')); ++level) {
+        if (exists(directory + QStringLiteral("/idVendor"))) {
+            identity.serial = attribute(directory, "serial");
+            if (identity.vendor.isEmpty())
+                identity.vendor = attribute(directory, "manufacturer");
+            if (identity.model.isEmpty())
+                identity.model = attribute(directory, "product");
+            break;
+        }
+        if (exists(directory + QStringLiteral("/serial"))) {
+            identity.serial = attribute(directory, "serial");
+            break;
+        }
+        directory = QFileInfo(directory).path();
+    }
+    return identity;
+}

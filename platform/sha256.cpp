@@ -1,0 +1,69 @@
+#include "platform/sha256.h"
+
+#include <openssl/evp.h>
+
+#include <utility>
+
+Sha256::Sha256()
+    : m_ctx(EVP_MD_CTX_new())
+{
+    reset();
+}
+
+Sha256::~Sha256()
+{
+    EVP_MD_CTX_free(m_ctx);
+}
+
+Sha256::Sha256(Sha256 &&other) noexcept
+    : m_ctx(std::exchange(other.m_ctx, nullptr))
+    , m_failed(other.m_failed)
+{
+}
+
+Sha256 &Sha256::operator=(Sha256 &&other) noexcept
+{
+    if (this != &other) {
+        EVP_MD_CTX_free(m_ctx);
+        m_ctx = std::exchange(other.m_ctx, nullptr);
+        m_failed = other.m_failed;
+    }
+    return *this;
+}
+
+bool Sha256::reset()
+{
+    m_failed = m_ctx == nullptr || EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) != 1;
+    return !m_failed;
+}
+
+bool Sha256::update(const char *data, size_t size)
+{
+    if (!isValid())
+        return false;
+    if (size > 0 && EVP_DigestUpdate(m_ctx, data, size) != 1)
+        m_failed = true;
+    return !m_failed;
+}
+
+QByteArray Sha256::finish()
+{
+    QByteArray digest;
+    if (isValid()) {
+        digest.resize(kDigestSize);
+        unsigned int length = 0;
+        if (EVP_DigestFinal_ex(m_ctx, reinterpret_cast<unsigned char *>(digest.data()), &length) != 1
+            || length != unsigned(kDigestSize))
+            digest.clear();
+    }
+    // A finished context takes no bytes before a new start.
+    reset();
+    return digest;
+}
+
+QByteArray Sha256::hash(const char *data, size_t size)
+{
+    Sha256 sha;
+    sha.update(data, size);
+    return sha.finish();
+}
