@@ -23,7 +23,6 @@ Command::Command(const QString &program, const QStringList &arguments, int timeo
     m_exitCode = m_process->exitCode();
     m_standardOutput = m_process->readAllStandardOutput();
     m_standardError = m_process->readAllStandardError();
-    m_standardOutput = m_process->readAllStandardOutput();
     if (m_process->exitStatus() == QProcess::CrashExit)
         m_outcome = Outcome::Crashed;
     else

@@ -34,7 +34,6 @@ public:
     // as opposed to never starting or being cut off by the wait.
     bool ended() const;
     int exitCode() const { return m_exitCode; }
-    QByteArray standardOutput() const { return m_standardOutput; }
     QByteArray standardError() const { return m_standardError; }
     // What the child printed, for a child that ended by itself.
     QByteArray standardOutput() const { return m_standardOutput; }
@@ -55,5 +54,4 @@ private:
     int m_timeoutMs;
     QByteArray m_standardOutput;
     QByteArray m_standardError;
-    QByteArray m_standardOutput;
 };
