@@ -3,11 +3,18 @@
 #include "config/settings.h"
 #include "device/writeback.h"
 #include "platform/command.h"
+#include "platform/descriptor.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QStorageInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 
 namespace {
 
@@ -129,6 +136,43 @@ bool DeviceManager::mountUsbDrive(const QString &device)
     return false;
 }
 
+bool DeviceManager::remount(bool readOnly)
+{
+    if (!m_isMounted)
+        return false;
+    const Command unmount(QStringLiteral("umount"), {mountPath()}, kUnmountTimeoutMs);
+    if (!unmount.succeeded()) {
+        qCritical() << "重新挂载失败，卸载:" << unmount.errorString() << unmount.standardError();
+        return false;
+    }
+    // The last close of the device empties its cache; a prober that has it
+    // open for a moment (udev's blkid after a change) would keep it, so the
+    // cache is dropped outright. FUSE drivers read the device through it.
+    {
+        const Descriptor device(::open(QFile::encodeName(m_currentDevice).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (!device.isValid() || ::ioctl(device.get(), BLKFLSBUF, 0) != 0)
+            qWarning() << "无法清空U盘的块设备缓存:" << m_currentDevice << strerror(errno);
+    }
+    QStringList arguments;
+    if (readOnly)
+        arguments << QStringLiteral("-o") << QStringLiteral("ro");
+    arguments << m_currentDevice << mountPath();
+    const Command mount(QStringLiteral("mount"), arguments, kMountTimeoutMs);
+    if (!mount.succeeded()) {
+        qCritical() << "重新挂载失败:" << mount.errorString() << mount.standardError();
+        m_writeback.reset();
+        m_isMounted = false;
+        m_readOnly = false;
+        m_currentDevice.clear();
+        m_deviceSize = 0;
+        emit deviceUnmounted();
+        return false;
+    }
+    m_readOnly = readOnly;
+    qInfo() << (readOnly ? "U盘已只读重新挂载:" : "U盘已重新挂载:") << mountPath();
+    return true;
+}
+
 bool DeviceManager::unmountDevice()
 {
     if (!m_isMounted)
@@ -165,6 +209,7 @@ bool DeviceManager::unmountDevice(const QString &device)
     }
 
     m_isMounted = false;
+    m_readOnly = false;
     m_currentDevice.clear();
     m_deviceSize = 0;
     qInfo() << "设备卸载成功";

@@ -32,6 +32,15 @@ public:
     // 0 when no drive is mounted.
     qint64 freeSpace() const;
 
+    // Unmounts the drive and mounts it again, read-only or not. In between
+    // the drive's block cache is dropped (BLKFLSBUF), so that what is read
+    // afterwards comes from the drive itself, not from memory; read-only,
+    // the drive is clean whenever it is pulled. False (logged) when either
+    // step fails; if the drive ended up unmounted, deviceUnmounted() says so.
+    // Nothing may hold files open on the drive.
+    bool remount(bool readOnly);
+    bool isReadOnly() const { return m_readOnly; }
+
     bool checkMountPoint();
     bool mountUsbDrive(const QString &device);
 
@@ -49,5 +58,6 @@ private:
     QString m_currentDevice;
     std::unique_ptr<WritebackLimit> m_writeback;
     bool m_isMounted = false;
+    bool m_readOnly = false;
     qint64 m_deviceSize = 0;
 };

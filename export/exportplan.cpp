@@ -1,5 +1,6 @@
 #include "export/exportplan.h"
 
+#include "export/ledger.h"
 #include "export/recordingwalk.h"
 
 #include <QFileInfo>
@@ -19,10 +20,11 @@ namespace {
 class Planner : public RecordingWalk::Visitor
 {
 public:
-    Planner(const ExportPlan::Options &options, NewestCut *newest, const RecordingVisitor &visit)
+    Planner(const ExportPlan::Options &options, NewestCut *newest, const RecordingVisitor &visit, ExportLedger *ledger)
         : m_options(options)
         , m_newest(newest)
         , m_visit(visit)
+        , m_ledger(ledger)
     {
     }
 
@@ -40,16 +42,27 @@ public:
         const RecordingSizes sizes = sizesOnDrive(st, place.targetFd, name, m_options);
         if (m_newest)
             m_newest->add(st.st_mtime, sizes);
-        if (m_visit) {
+        if (m_visit || m_ledger) {
             std::string path = place.relative;
             if (!path.empty())
                 path += '/';
             path += name;
-            m_stopped = !m_visit(path.c_str(), path.size());
+            if (m_ledger)
+                m_ledger->add(path, place.camera, st);
+            if (m_visit)
+                m_stopped = !m_visit(path.c_str(), path.size());
         }
         plan.filesToCopy += sizes.filesToCopy;
         plan.bytesToCopy += sizes.bytesToCopy;
         plan.spaceNeeded += sizes.spaceNeeded;
+    }
+    int camera(const QString &relative) override
+    {
+        if (!m_ledger)
+            return RecordingIndex::kCameraLoose;
+        m_cameras << relative;
+        m_ledger->setCameras(m_cameras);
+        return int(m_cameras.size()) - 1;
     }
     void missingDirectory() override
     {
@@ -62,6 +75,8 @@ private:
     ExportPlan::Options m_options;
     NewestCut *m_newest;
     const RecordingVisitor &m_visit;
+    ExportLedger *m_ledger;
+    QStringList m_cameras;
     bool m_stopped = false;
 };
 
@@ -89,13 +104,13 @@ RecordingSizes sizesOnDrive(const struct stat &source, int targetFd, const char 
 
 ExportPlan planExport(const QString &source, const QString &target, const ExportPlan::Options &options,
                       const std::atomic<bool> *cancel, const ExportSelection &selection, NewestCut *newest,
-                      const RecordingVisitor &visit)
+                      const RecordingVisitor &visit, ExportLedger *ledger)
 {
     RecordingWalk::Options walk;
     walk.selection = selection;
     walk.target = target;
     walk.cancel = cancel;
-    Planner planner(options, newest, visit);
+    Planner planner(options, newest, visit, ledger);
     planner.plan.complete = RecordingWalk(walk).walk(source, planner);
     return planner.plan;
 }
@@ -152,6 +167,17 @@ PlannedExport PlannedExport::newestThatFits(qint64 freeSpace, qint64 capacity) c
     part.plan.filesToCopy = kept.filesToCopy;
     part.plan.bytesToCopy = kept.bytesToCopy;
     part.plan.spaceNeeded = kept.spaceNeeded + plan.directorySpace;
+    // Only the recordings from the cut on are proved.
+    if (ledger) {
+        auto chosen = std::make_shared<ExportLedger>();
+        chosen->setCameras(ledger->cameras());
+        for (int i = 0; i < ledger->size(); ++i) {
+            if (ledger->entry(i).mtime >= part.selection.start)
+                chosen->copyEntry(*ledger, i);
+        }
+        chosen->sort();
+        part.ledger = chosen;
+    }
     return part;
 }
 
@@ -170,6 +196,9 @@ PlannedExport planExportTo(const QString &mountPath, const QString &source, cons
     // Of the newest recordings, only what the drive may take is held.
     const QStorageInfo drive(mountPath);
     planned.newest = NewestCut(drive.bytesAvailable() - fileSystemMargin(drive.bytesTotal()) - planned.databaseBytes);
-    planned.plan = planExport(source, target, planned.rules, cancel, selection, &planned.newest);
+    planned.ledger = std::make_shared<ExportLedger>();
+    planned.plan = planExport(source, target, planned.rules, cancel, selection, &planned.newest, RecordingVisitor(),
+                              planned.ledger.get());
+    planned.ledger->sort();
     return planned;
 }

@@ -8,6 +8,9 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
+
+class ExportLedger;
 
 struct stat;
 
@@ -49,7 +52,8 @@ RecordingSizes sizesOnDrive(const struct stat &source, int targetFd, const char 
 using RecordingVisitor = std::function<bool(const char *relativePath, size_t length)>;
 ExportPlan planExport(const QString &source, const QString &target, const ExportPlan::Options &options,
                       const std::atomic<bool> *cancel = nullptr, const ExportSelection &selection = ExportSelection(),
-                      NewestCut *newest = nullptr, const RecordingVisitor &visit = RecordingVisitor());
+                      NewestCut *newest = nullptr, const RecordingVisitor &visit = RecordingVisitor(),
+                      ExportLedger *ledger = nullptr);
 
 // Writes the paths of the recordings of `selection` (relative to `source`,
 // each ended by a NUL, as "rsync --from0 --files-from=-" reads them) to the
@@ -72,6 +76,8 @@ struct PlannedExport
     // The selection's newest recordings by time, to find its newest part
     // that fits, to the recording.
     NewestCut newest;
+    // Every chosen recording, for the proof of what the stick holds.
+    std::shared_ptr<ExportLedger> ledger;
     qint64 databaseBytes = 0;  // the alarm database, a new snapshot of it
 
     qint64 bytesToCopy() const { return plan.bytesToCopy + databaseBytes; }

@@ -290,6 +290,13 @@ void ExportProgress::setWritten(qint64 bytes, qint64 nowMs)
     takeSample(nowMs);
 }
 
+void ExportProgress::advanceTo(qint64 bytes, qint64 nowMs)
+{
+    m_completedBytes = qMax(m_completedBytes, bytes);
+    updatePercent();
+    takeSample(nowMs);
+}
+
 void ExportProgress::finish()
 {
     // Flushed: everything handed over is on the drive.

@@ -30,6 +30,9 @@ public:
     void feed(const QByteArray &chunk, qint64 nowMs);
     // The copy ended successfully.
     void finish();
+    // Sets what is done, for a phase that counts its bytes itself (the
+    // verification's reading back).
+    void advanceTo(qint64 bytes, qint64 nowMs);
 
     // What the drive has completed writing since start(), by its own count;
     // a negative count: not known.

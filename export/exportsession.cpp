@@ -7,19 +7,30 @@
 #include "export/databasecopy.h"
 #include "export/drivecapabilities.h"
 #include "export/exporttarget.h"
+#include "export/ledger.h"
+#include "export/manifest.h"
 #include "export/sizecount.h"
+#include "device/stickidentity.h"
+#include "platform/clocksync.h"
+#include "platform/sha256.h"
 #include "platform/descriptor.h"
 #include "session/shutdown.h"
 #include "sync/syncmanager.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -52,7 +63,76 @@ void keepWriting(const QString &mountPath, const std::atomic<bool> &cancelled)
     }
 }
 
+// The SHA-256 of a file of the export directory, read through O_NOFOLLOW.
+QByteArray hashOnStick(const QString &dir, const QString &name, struct stat *st)
+{
+    const Descriptor directory(::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor file(directory.isValid() ? ::openat(directory.get(), QFile::encodeName(name).constData(),
+                                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                                              : -1);
+    if (!file.isValid() || ::fstat(file.get(), st) != 0 || !S_ISREG(st->st_mode))
+        return {};
+    Sha256 sha;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(file.get(), buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return {};
+        sha.update(buffer, size_t(n));
+    }
+    return sha.finish();
+}
+
 } // namespace
+
+// The names of the files rsync has handed over, from the window's thread to
+// the hasher's.
+struct ExportSession::HashQueue
+{
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<QByteArray> names;
+    bool closed = false;
+
+    void push(const QByteArray &name)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            names.push_back(name);
+        }
+        ready.notify_one();
+    }
+    void close()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            closed = true;
+        }
+        ready.notify_one();
+    }
+    // The next name; false once closed and empty, or cancelled.
+    bool pop(QByteArray *name, const std::atomic<bool> &cancelled)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (names.empty() && !closed && !cancelled.load())
+            ready.wait_for(lock, std::chrono::milliseconds(50));
+        if (names.empty() || cancelled.load())
+            return false;
+        *name = std::move(names.front());
+        names.pop_front();
+        return true;
+    }
+};
+
+// What the verification's thread reports.
+struct ExportSession::Verification
+{
+    std::atomic<qint64> doneBytes{0};
+    ExportLedger::Result result;
+    QString problem;
+    QString record;  // what the record's writing found, for the log
+};
 
 ExportSession::State ExportSession::next(State state, Event event)
 {
@@ -98,9 +178,16 @@ ExportSession::State ExportSession::next(State state, Event event)
         }
     case Flushing:
         switch (event) {
+        case Event::Flushed: return Verifying;
         case Event::CopyEnded: return Done;
         case Event::Stop: return Stopping;
         default: return Flushing;
+        }
+    case Verifying:
+        switch (event) {
+        case Event::Verified: return Done;
+        case Event::Stop: return Stopping;
+        default: return Verifying;
         }
     case Stopping:
         return event == Event::CopyEnded || event == Event::Stopped ? Done : Stopping;
@@ -117,6 +204,9 @@ ExportSession::ExportSession(QObject *parent)
     , m_databaseJob(new BackgroundJob(this))
     , m_listJob(new BackgroundJob(this))
     , m_writebackJob(new BackgroundJob(this))
+    , m_hashJob(new BackgroundJob(this))
+    , m_verifyJob(new BackgroundJob(this))
+    , m_recordJob(new BackgroundJob(this))
 {
     qRegisterMetaType<ExportVerdict>();
     qRegisterMetaType<FitQuestion>();
@@ -126,6 +216,18 @@ ExportSession::ExportSession(QObject *parent)
     m_databaseJob->setObjectName(QStringLiteral("databaseJob"));
     m_listJob->setObjectName(QStringLiteral("fileListJob"));
     m_writebackJob->setObjectName(QStringLiteral("writebackJob"));
+    m_hashJob->setObjectName(QStringLiteral("hashJob"));
+    m_verifyJob->setObjectName(QStringLiteral("verifyJob"));
+    m_recordJob->setObjectName(QStringLiteral("recordJob"));
+    connect(m_hashJob, &BackgroundJob::finished, this, &ExportSession::startVerifyJob);
+    connect(m_verifyJob, &BackgroundJob::finished, this, &ExportSession::onVerified);
+    connect(m_recordJob, &BackgroundJob::finished, this, &ExportSession::onRecorded);
+    // Every file rsync has read whole is hashed while it is still in the page
+    // cache, on the hasher's thread.
+    m_progress.onFileDone([this](const QByteArray &path) {
+        if (m_hashQueue)
+            m_hashQueue->push(path);
+    });
     connect(m_count, &SizeCount::counted, this, &ExportSession::onCounted);
     connect(m_planJob, &BackgroundJob::finished, this, &ExportSession::onPlanned);
     connect(m_databaseJob, &BackgroundJob::finished, this, [this] { advance(Event::DatabaseDone); });
@@ -232,6 +334,9 @@ void ExportSession::enter(State state)
     case Copying:
         startRecordings();
         break;
+    case Verifying:
+        startVerification();
+        break;
     case Done:
         emit finished(m_verdict);
         break;
@@ -254,7 +359,8 @@ void ExportSession::readHostname()
 
 bool ExportSession::isExporting() const
 {
-    return m_state == Database || m_state == Copying || m_state == Flushing || m_state == Stopping;
+    return m_state == Database || m_state == Copying || m_state == Flushing || m_state == Verifying
+            || m_state == Stopping;
 }
 
 void ExportSession::handleDeviceEvent(const QString &device, const QString &action)
@@ -373,6 +479,11 @@ void ExportSession::start()
     }
     if (m_state != Ready && m_state != Done)
         return;
+    // The verification left the drive mounted read-only.
+    if (m_device.isReadOnly() && !m_device.remount(false)) {
+        emit error(tr("创建主机名目录失败"));
+        return;
+    }
     const QString mountPath = Settings::usbMountPathValue();
     m_targetPath = mountPath + QLatin1Char('/') + m_hostname;
     // Nothing is looked at under a host name that would climb out of the
@@ -478,16 +589,36 @@ void ExportSession::beginExport()
         return;
     }
     m_verdict = ExportVerdict();
+    m_leaving = false;
     m_clock.start();
+    m_started = QDateTime::currentDateTime();
+    m_ledger = exported.ledger ? exported.ledger : std::make_shared<ExportLedger>();
     // The database first, in the background: a snapshot of a busy database
     // may wait for its writer, and a stop must not wait for that.
     auto problem = std::make_shared<QString>();
+    auto record = std::make_shared<QString>();
     m_databaseProblem = problem;
-    m_databaseJob->start([problem, database = Settings::dbPathValue(),
+    m_databaseRecord = record;
+    m_databaseJob->start([problem, record, ledger = m_ledger, database = Settings::dbPathValue(),
                           target = m_targetPath](const std::atomic<bool> &cancelled) {
         const DatabaseCopy::Result result = DatabaseCopy::copy(database, target, 5000, &cancelled);
-        if (result.outcome == DatabaseCopy::Result::Failed)
+        const QString name = database.mid(database.lastIndexOf(QLatin1Char('/')) + 1);
+        if (result.outcome == DatabaseCopy::Result::Failed) {
             *problem = result.error;
+            *record = result.error;
+            return;
+        }
+        *record = name + (result.outcome == DatabaseCopy::Result::Unchanged
+                                  ? QStringLiteral("（与U盘上已有的副本相同）")
+                                  : QStringLiteral("（新快照）"));
+        if (!result.keptAs.isEmpty())
+            *record += QStringLiteral("，原副本保留为 ") + result.keptAs;
+        // What lies on the stick now, from the page cache: the snapshot as
+        // it was written, which the verification reads back from the stick.
+        struct stat st;
+        const QByteArray sha = hashOnStick(target, name, &st);
+        if (!sha.isEmpty())
+            ledger->addDatabase(QFile::encodeName(name), sha, st.st_size, st.st_mtime);
     });
 }
 
@@ -496,6 +627,17 @@ void ExportSession::startRecordings()
     const PlannedExport &exported = *m_exported;
     m_verdict.databaseProblem = *m_databaseProblem;
     m_progress.start(exported.plan.bytesToCopy, elapsedMs());
+    // The hasher follows rsync from file to file.
+    auto queue = std::make_shared<HashQueue>();
+    m_hashQueue = queue;
+    m_hashJob->start([queue, ledger = m_ledger, source = m_sourcePath](const std::atomic<bool> &cancelled) {
+        const Descriptor recordings(::open(QFile::encodeName(source).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        QByteArray name;
+        while (queue->pop(&name, cancelled)) {
+            if (recordings.isValid())
+                ledger->hashSource(recordings.get(), name, cancelled);
+        }
+    });
     // What the stick holds, not what the page cache took, is the progress.
     m_written = std::make_unique<DeviceWriteCounter>(m_device.currentDevice());
     m_writtenAtStart = m_written->bytesWritten();
@@ -538,6 +680,7 @@ void ExportSession::copyNotStarted()
     m_writtenTimer.stop();
     m_listJob->cancel();
     m_writebackJob->cancel();
+    m_hashJob->cancel();
     const QString database = m_verdict.databaseProblem;
     m_verdict = ExportVerdict();
     m_verdict.databaseProblem = database;
@@ -546,6 +689,12 @@ void ExportSession::copyNotStarted()
 
 void ExportSession::sampleWritten()
 {
+    if (m_state == Verifying) {
+        if (m_verification)
+            m_verifyProgress.advanceTo(m_verification->doneBytes.load(), elapsedMs());
+        emit progressChanged();
+        return;
+    }
     if (m_writtenAtStart >= 0) {
         const qint64 now = m_written ? m_written->bytesWritten() : -1;
         // A count that went back belongs to another device: no longer known.
@@ -565,13 +714,171 @@ void ExportSession::onSyncFinished(bool success)
     if (success)
         m_progress.finish();
     m_verdict.success = success;
+    m_verdict.copied = success;
     m_verdict.stopped = m_sync.wasStopped();
     m_verdict.errorCount = m_sync.errorCount();
     m_verdict.firstErrors = m_sync.firstErrors();
     m_verdict.vanished = m_sync.vanishedCount();
     m_verdict.bytesDone = m_progress.bytesDone();
     m_verdict.elapsedMs = elapsedMs();
+    // The proof follows a copy that ended well, unless it is switched off.
+    const QString verify = Settings::readMonitorValue(QStringLiteral("System/VerifyExport"), QStringLiteral("true"));
+    if (success && m_state == Flushing && verify != QLatin1String("false") && verify != QLatin1String("0")) {
+        m_verdict.success = false;
+        advance(Event::Flushed);
+        return;
+    }
+    m_hashJob->cancel();
     advance(Event::CopyEnded);
+}
+
+// After the flush: the stick is unmounted and mounted again read-only, so
+// that every file comes back from the stick itself and not from the page
+// cache (for the FUSE drivers, not from the block device's cache either),
+// and read back once the hasher has caught up with rsync.
+void ExportSession::startVerification()
+{
+    m_hashQueue->close();
+    m_writebackJob->stop(kWritebackStopMs);
+    auto verification = std::make_shared<Verification>();
+    m_verification = verification;
+    m_verifyProgress.start(m_ledger->totalBytes(), elapsedMs());
+    if (!m_device.remount(true)) {
+        if (m_state != Verifying)
+            return; // the drive is gone
+        verification->problem = tr("无法重新挂载U盘以读回文件");
+        onRecorded();
+        return;
+    }
+    m_writtenTimer.start();
+    // The hasher's end starts it otherwise.
+    if (!m_hashJob->isRunning())
+        startVerifyJob();
+}
+
+void ExportSession::startVerifyJob()
+{
+    if (m_state != Verifying || m_verifyJob->isRunning() || !m_verification || m_verification->result.complete)
+        return;
+    m_verifyJob->start([verification = m_verification, ledger = m_ledger, source = m_sourcePath, target = m_targetPath,
+                        window = m_exported->rules.modifyWindowSeconds](const std::atomic<bool> &cancelled) {
+        const Descriptor recordings(::open(QFile::encodeName(source).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const Descriptor exported(::open(QFile::encodeName(target).constData(),
+                                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!exported.isValid()) {
+            verification->problem = tr("无法读取U盘上的导出目录");
+            return;
+        }
+        verification->result = ledger->verify(recordings.get(), exported.get(), window, cancelled,
+                                              &verification->doneBytes);
+    });
+}
+
+void ExportSession::onVerified()
+{
+    if (m_state != Verifying)
+        return;
+    m_writtenTimer.stop();
+    const ExportLedger::Result &result = m_verification->result;
+    qInfo() << "校验:" << result.verified << "个文件一致," << result.mismatched << "个不一致,"
+            << result.changed << "个在导出期间被录像机改动或删除";
+    // The manifest and the record go onto the stick after the verification,
+    // with the stick writable again.
+    if (!m_device.remount(false)) {
+        if (m_state == Verifying)
+            onRecorded();
+        return;
+    }
+    ExportRecord record;
+    record.hostname = m_hostname;
+    record.version = QCoreApplication::applicationVersion();
+    record.start = m_started;
+    record.span = spanText();
+    record.cameras = m_choice.everyCamera ? QStringList() : m_choice.cameras;
+    record.database = m_databaseRecord ? *m_databaseRecord : QString();
+    if (!m_verification->problem.isEmpty())
+        record.verification = tr("未能校验：") + m_verification->problem;
+    else if (result.mismatched == 0)
+        record.verification = tr("全部 %1 个文件与录像一致").arg(result.verified);
+    else
+        record.verification = tr("校验失败：%1 个文件与录像不一致").arg(result.mismatched)
+                + (result.counterfeit() ? tr("；U盘的实际容量可能小于其标称容量") : QString());
+    record.fileSystem = m_exported->drive.fileSystem;
+    record.stickSize = m_device.deviceSize();
+    m_recordJob->start([verification = m_verification, ledger = m_ledger, record, device = m_device.currentDevice(),
+                        target = m_targetPath, mountPath = m_exported->mountPath](const std::atomic<bool> &) mutable {
+        const StickIdentity stick = stickIdentity(device);
+        record.stickVendor = stick.vendor;
+        record.stickModel = stick.model;
+        record.stickSerial = stick.serial;
+        switch (clockSynchronisation()) {
+        case ClockSync::Synchronised: record.clock = QStringLiteral("已同步"); break;
+        case ClockSync::NotSynchronised: record.clock = QStringLiteral("未同步"); break;
+        case ClockSync::Unknown: record.clock = QStringLiteral("未知"); break;
+        }
+        record.end = QDateTime::currentDateTime();
+        const Descriptor dir(::open(QFile::encodeName(target).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!dir.isValid()) {
+            verification->record = QStringLiteral("no export directory");
+            return;
+        }
+        const StickFile::Placed manifest = writeManifest(dir.get(), *ledger);
+        const StickFile::Placed written = appendRecord(dir.get(), recordSection(record, *ledger));
+        if (manifest.outcome == StickFile::Placed::Failed || manifest.outcome == StickFile::Placed::NotRegular)
+            verification->record += QStringLiteral("SHA256SUMS: ") + manifest.detail;
+        if (written.outcome == StickFile::Placed::Failed || written.outcome == StickFile::Placed::NotRegular)
+            verification->record += QStringLiteral(" 导出记录: ") + written.detail;
+        const Descriptor drive(::open(QFile::encodeName(mountPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (drive.isValid())
+            ::syncfs(drive.get());
+    });
+}
+
+// The end of the proof, with or without the record on the stick.
+void ExportSession::onRecorded()
+{
+    if (m_state != Verifying)
+        return;
+    const ExportLedger::Result &result = m_verification->result;
+    if (!m_verification->record.isEmpty())
+        qWarning() << "校验文件未能写入U盘:" << m_verification->record;
+    m_verdict.verified = m_verification->problem.isEmpty() && result.complete;
+    m_verdict.verificationProblem = m_verification->problem;
+    m_verdict.verifiedFiles = result.verified;
+    m_verdict.mismatched = result.mismatched;
+    m_verdict.firstMismatched = result.firstMismatched;
+    m_verdict.counterfeit = result.counterfeit();
+    m_verdict.changed = result.changed;
+    m_verdict.firstChanged = result.firstChanged;
+    m_verdict.success = m_verdict.verified && result.mismatched == 0;
+    m_verdict.elapsedMs = elapsedMs();
+    m_verifyProgress.finish();
+    advance(Event::Verified);
+}
+
+QString ExportSession::spanText() const
+{
+    const auto time = [](qint64 seconds) {
+        return QDateTime::fromSecsSinceEpoch(seconds).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    };
+    const ExportSelection &selection = m_exported->selection;
+    QString text;
+    switch (m_choice.span) {
+    case Span::All: text = tr("全部录像"); break;
+    case Span::LastHour: text = tr("最近 1 小时"); break;
+    case Span::Last24Hours: text = tr("最近 24 小时"); break;
+    case Span::Last3Days: text = tr("最近 3 天"); break;
+    case Span::Last7Days: text = tr("最近 7 天"); break;
+    case Span::Custom: text = tr("自定义时间段"); break;
+    case Span::NewestThatFit: text = tr("能放进U盘的最新录像"); break;
+    }
+    if (selection.start != ExportSelection::kNoStart && selection.end != ExportSelection::kNoEnd)
+        text += tr("（%1 至 %2）").arg(time(selection.start), time(selection.end));
+    else if (selection.start != ExportSelection::kNoStart)
+        text += tr("（%1 起）").arg(time(selection.start));
+    if (m_cut)
+        text += tr("，U盘放不下的更早录像未导出");
+    return text;
 }
 
 int ExportSession::errorCount() const
@@ -605,9 +912,23 @@ void ExportSession::stop()
     case Flushing:
         advance(Event::Stop);
         m_listJob->cancel();
+        m_hashJob->cancel();
         // Its end arrives within the stop's wait, or later from the event
         // loop when the copy had to be killed.
         m_sync.stopSync();
+        break;
+    case Verifying:
+        // Copied, not verified: the read-back and the record stop within one
+        // read of the stick.
+        advance(Event::Stop);
+        m_writtenTimer.stop();
+        m_hashJob->stop();
+        m_verifyJob->stop();
+        m_recordJob->stop();
+        m_verdict.success = false;
+        m_verdict.verificationStopped = true;
+        m_verdict.elapsedMs = elapsedMs();
+        advance(Event::Stopped);
         break;
     case Idle:
     case Counting:
@@ -621,6 +942,9 @@ void ExportSession::stop()
 void ExportSession::shutDown(bool quietly)
 {
     m_quiet = m_quiet || quietly;
+    // Nobody waits for a box about an export that a way out stopped.
+    m_leaving = true;
+    m_verdict.leaving = true;
     stop();
     // A copy that had to be killed is reaped, helpers and all, before the
     // drive is let go: they may still hold files open on it.
@@ -633,12 +957,15 @@ void ExportSession::shutDown(bool quietly)
 // would find the drive busy.
 void ExportSession::releaseDrive()
 {
-    if (m_state == Database)
+    if (m_state == Database || m_state == Verifying)
         stop();
     m_planJob->stop();
     m_count->stop();
     m_databaseJob->stop();
     m_listJob->cancel();
+    m_hashJob->stop();
+    m_verifyJob->stop();
+    m_recordJob->stop();
     // Its syncfs() holds the drive open; it ends once the cache, bounded by
     // the drive's write limit, is written.
     m_writebackJob->stop(kWritebackStopMs);

@@ -4,6 +4,7 @@
 #include "export/exportprogress.h"
 #include "export/recordingindex.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -13,6 +14,7 @@
 #include <memory>
 
 class BackgroundJob;
+class ExportLedger;
 class DeviceManager;
 class DeviceWriteCounter;
 class SizeCount;
@@ -61,6 +63,25 @@ struct ExportVerdict
     QString databaseProblem;
     qint64 bytesDone = 0;
     qint64 elapsedMs = 0;
+    // rsync and the flush succeeded.
+    bool copied = false;
+    // The files were read back from the stick and compared with the recordings.
+    bool verified = false;
+    int verifiedFiles = 0;
+    // Files the stick gave back wrong, could not read or lacks; the first few.
+    int mismatched = 0;
+    QStringList firstMismatched;
+    // The stick lost data past some point, as counterfeit ones do.
+    bool counterfeit = false;
+    // Recordings the recorder changed or deleted during the export.
+    int changed = 0;
+    QStringList firstChanged;
+    // 停止 during the verification: copied, not verified.
+    bool verificationStopped = false;
+    // Why the verification could not be made; empty when it was.
+    QString verificationProblem;
+    // Ended by a way out of the program: nobody is there to answer a box.
+    bool leaving = false;
 };
 
 // The export's workflow with one drive, from the device event to the
@@ -70,8 +91,9 @@ struct ExportVerdict
 //   Planning --fits--> Database, --asks--> Asking (--Yes--> Database,
 //            --No--> Ready), --refused--> Ready
 //   Database --snapshot taken--> Copying --rsync done--> Flushing
-//   Copying, Flushing --ended--> Done (ready for another export)
-//   Database, Copying, Flushing --停止--> Stopping --ended--> Done
+//   Flushing --flushed--> Verifying --verified--> Done (ready for another export)
+//   Copying, Flushing --failed--> Done
+//   Database, Copying, Flushing, Verifying --停止--> Stopping --ended--> Done
 //   any state --unmounted--> Idle
 //
 // It owns the device events, the count of the recordings by camera and time,
@@ -85,7 +107,7 @@ class ExportSession : public QObject
 {
     Q_OBJECT
 public:
-    enum State { Idle, Counting, Ready, Planning, Asking, Database, Copying, Flushing, Done, Stopping };
+    enum State { Idle, Counting, Ready, Planning, Asking, Database, Copying, Flushing, Verifying, Done, Stopping };
     Q_ENUM(State)
 
     // What moves the session on.
@@ -102,6 +124,8 @@ public:
         DatabaseDone,   // the alarm database's snapshot is on the drive (or failed)
         FlushStarted,   // rsync is done, the drive's cache is written out
         CopyEnded,      // rsync and the flush have ended, however
+        Flushed,        // rsync and the flush succeeded: the proof follows
+        Verified,       // what the stick holds is read back, the record written
         Stop,
         Stopped,        // what the stop waited for has ended
     };
@@ -161,6 +185,8 @@ public:
     // The export is the newest part of the plan that fits.
     bool isCut() const { return m_cut; }
     const ExportProgress &progress() const { return m_progress; }
+    // The verification's: bytes read back from the stick of all to read.
+    const ExportProgress &verifyProgress() const { return m_verifyProgress; }
     qint64 elapsedMs() const { return m_clock.isValid() ? m_clock.elapsed() : 0; }
     // rsync's error lines so far in this export.
     int errorCount() const;
@@ -188,6 +214,11 @@ private:
     void copyNotStarted();
     void onSyncFinished(bool success);
     void releaseDrive();
+    void startVerification();
+    void startVerifyJob();
+    void onVerified();
+    void onRecorded();
+    QString spanText() const;
     // Reads what the drive has completed writing into the progress, and
     // tells the window; four times a second while a copy runs.
     void sampleWritten();
@@ -224,6 +255,21 @@ private:
 
     ExportProgress m_progress;
     QElapsedTimer m_clock;
+    QDateTime m_started;
+
+    // The proof: every file's hash from the recording and what the stick gives back.
+    BackgroundJob *m_hashJob;
+    BackgroundJob *m_verifyJob;
+    BackgroundJob *m_recordJob;
+    struct HashQueue;
+    std::shared_ptr<HashQueue> m_hashQueue;
+    std::shared_ptr<ExportLedger> m_ledger;
+    struct Verification;
+    std::shared_ptr<Verification> m_verification;
+    ExportProgress m_verifyProgress;
+    // What became of the database, for the record.
+    std::shared_ptr<QString> m_databaseRecord;
+    bool m_leaving = false;
     // The drive's own count of completed writes, and its value at the start.
     std::unique_ptr<DeviceWriteCounter> m_written;
     qint64 m_writtenAtStart = -1;

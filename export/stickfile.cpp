@@ -241,4 +241,24 @@ Placed putInPlace(int dirFd, TempFile &temp, const QByteArray &name, const Compa
     return placed;
 }
 
+Placed replace(int dirFd, TempFile &temp, const QByteArray &name)
+{
+    if (::fsync(temp.fd()) != 0) {
+        const int error = errno;
+        return failed(error, QStringLiteral("fsync: ") + errnoText(error));
+    }
+    if (::renameat(dirFd, temp.name().constData(), dirFd, name.constData()) != 0) {
+        const int error = errno;
+        return failed(error, QStringLiteral("-> ") + QFile::decodeName(name) + QStringLiteral(": ") + errnoText(error));
+    }
+    temp.release();
+    if (::fsync(dirFd) != 0) {
+        const int error = errno;
+        qWarning().noquote() << "fsync of the export directory failed:" << errnoText(error);
+    }
+    Placed placed;
+    placed.outcome = Placed::Written;
+    return placed;
+}
+
 } // namespace StickFile

@@ -82,4 +82,8 @@ Placed check(int dirFd, const QByteArray &name);
 // dated name. Without `same` they compare byte for byte.
 Placed putInPlace(int dirFd, TempFile &temp, const QByteArray &name, const Comparison &same = Comparison());
 
+// Gives the whole content of `temp` the name `name` in place of a regular
+// file there, for a file whose new content holds all of the earlier one.
+Placed replace(int dirFd, TempFile &temp, const QByteArray &name);
+
 } // namespace StickFile

@@ -471,6 +471,11 @@ void MainWindow::onStateChanged(ExportSession::State state)
     case ExportSession::Planning:
         statusLabel->setText(tr("正在检查U盘空间..."));
         break;
+    case ExportSession::Verifying:
+        progressBar->setValue(0);
+        statusLabel->setText(tr("正在校验... %1%").arg(0));
+        progressLabel->setText(formatRemaining(-1));
+        break;
     default:
         break;
     }
@@ -519,6 +524,20 @@ void MainWindow::onSyncStarted()
 
 void MainWindow::onProgressChanged()
 {
+    if (session->state() == ExportSession::Verifying) {
+        // The verification: what has been read back from the stick.
+        const ExportProgress &progress = session->verifyProgress();
+        const qint64 now = session->elapsedMs();
+        progressBar->setValue(progress.percent());
+        statusLabel->setText(tr("正在校验... %1%").arg(progress.percent()));
+        QString line = tr("已校验 %1 / %2").arg(formatSize(progress.bytesDone()), formatSize(progress.total()))
+                + QLatin1Char('\n');
+        const double speed = progress.bytesPerSecond(now);
+        if (speed > 0)
+            line += tr("%1/s · ").arg(formatSize(qint64(speed)));
+        progressLabel->setText(line + formatRemaining(progress.secondsLeft(now)));
+        return;
+    }
     const int percentage = session->progress().percent();
     progressBar->setValue(percentage);
     const bool flushing = session->state() == ExportSession::Flushing;
@@ -558,18 +577,52 @@ void MainWindow::onExportFinished(const ExportVerdict &verdict)
     QString database;
     if (!verdict.databaseProblem.isEmpty())
         database = QLatin1Char('\n') + verdict.databaseProblem;
+    // What the recorder itself changed is no fault of the stick.
+    QString notes;
+    if (verdict.vanished > 0)
+        notes += QLatin1Char('\n') + tr("复制期间录像机删除了 %1 个录像文件，导出包含其余全部录像。").arg(verdict.vanished);
+    if (verdict.changed > 0)
+        notes += QLatin1Char('\n')
+                + tr("导出期间录像机改动或删除了 %1 个录像（%2），U盘上是复制时的内容，未计入校验。")
+                          .arg(verdict.changed)
+                          .arg(verdict.firstChanged.join(QStringLiteral("、")));
     if (verdict.success) {
         statusLabel->setText(tr("复制完成"));
-        QString message = tr("文件复制完成");
-        if (verdict.vanished > 0)
-            message += QLatin1Char('\n') + tr("复制期间录像机删除了 %1 个录像文件，导出包含其余全部录像。").arg(verdict.vanished);
-        QMessageBox::information(this, tr("完成"), message + database, QMessageBox::Ok);
+        const QString message = verdict.verified ? tr("文件复制完成，已校验 %1 个文件").arg(verdict.verifiedFiles)
+                                                 : tr("文件复制完成");
+        QMessageBox::information(this, tr("完成"), message + notes + database, QMessageBox::Ok);
+        return;
+    }
+    if (verdict.verificationStopped) {
+        statusLabel->setText(tr("已停止校验"));
+        if (!verdict.leaving)
+            QMessageBox::information(this, tr("完成"), tr("文件复制完成，但校验已停止：U盘上的文件未与录像核对。") + database,
+                                     QMessageBox::Ok);
+        return;
+    }
+    if (verdict.copied) {
+        // Copied, and the stick does not give back what was copied.
+        statusLabel->setText(tr("校验失败"));
+        if (verdict.leaving)
+            return;
+        QString message;
+        if (!verdict.verificationProblem.isEmpty()) {
+            message = tr("校验失败：") + verdict.verificationProblem;
+        } else {
+            message = tr("校验失败：%1 个文件从U盘读回的内容与录像不一致，例如：\n%2")
+                              .arg(verdict.mismatched)
+                              .arg(verdict.firstMismatched.join(QLatin1Char('\n')));
+            if (verdict.counterfeit)
+                message += QLatin1Char('\n')
+                        + tr("超出某一位置后写入的数据读回为空白或其他文件的内容：U盘的实际容量可能小于其标称的容量。");
+        }
+        showErrorMessage(message + notes + database);
         return;
     }
     statusLabel->setText(tr("复制失败"));
     // A stop (by the user, a "remove" or a signal) is no failure to report,
     // and the session may be ending: no box waits for an answer then.
-    if (verdict.stopped)
+    if (verdict.stopped || verdict.leaving)
         return;
     // One report of everything rsync complained about, however much it was.
     if (verdict.errorCount > 0) {
@@ -585,13 +638,15 @@ void MainWindow::onExportFinished(const ExportVerdict &verdict)
 
 void MainWindow::onStopSync()
 {
+    const bool verifying = session->state() == ExportSession::Verifying;
     const QMessageBox::StandardButton answer = QMessageBox::question(
-            this, tr("确认"), tr("确定要停止复制吗？"), QMessageBox::Yes | QMessageBox::No,
-            QMessageBox::NoButton);
+            this, tr("确认"), verifying ? tr("确定要停止校验吗？") : tr("确定要停止复制吗？"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
     // The copy went on while the question was open and may have ended.
     if (answer == QMessageBox::Yes && session->isExporting()) {
+        const bool stillVerifying = session->state() == ExportSession::Verifying;
         session->stop();
-        statusLabel->setText(tr("已停止复制"));
+        statusLabel->setText(stillVerifying ? tr("已停止校验") : tr("已停止复制"));
     }
 }
 

@@ -18,6 +18,12 @@
 
 namespace TestSupport {
 
+bool isExportFile(const QString &relative)
+{
+    return relative.startsWith("alarms") || relative == "SHA256SUMS" || relative.startsWith("SHA256SUMS-")
+            || relative.startsWith("导出记录");
+}
+
 // `files` recordings over three channels and two days, hidden entries that an
 // export leaves behind, and the alarm database.
 void makeRecordings(int files, int fileKiB)
@@ -62,7 +68,7 @@ QStringList landedRecordings()
     QDirIterator it(kTarget, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString relative = it.next().mid(kTarget.size() + 1);
-        if (!relative.startsWith("alarms"))
+        if (!isExportFile(relative))
             landed << relative;
     }
     landed.sort();
@@ -105,7 +111,7 @@ QStringList differences(bool partial)
         if (relative.startsWith('.') || relative.contains("/.")) {
             if (!partial)
                 problems << "hidden entry: " + relative;
-        } else if (!relative.startsWith("alarms") && (!QFile::exists(source) || checksum(source) != checksum(onDrive.filePath()))) {
+        } else if (!isExportFile(relative) && (!QFile::exists(source) || checksum(source) != checksum(onDrive.filePath()))) {
             problems << "differs from its source: " + relative;
         }
     }
@@ -216,6 +222,11 @@ void ExportFixture::chooseSpan(Span span)
     const int index = box->findData(int(span));
     box->setCurrentIndex(index);
     emit box->activated(index);
+}
+
+ExportVerdict ExportFixture::verdictOf(const QSignalSpy &spy, int i)
+{
+    return spy.value(i).value(0).value<ExportVerdict>();
 }
 
 QString ExportFixture::status() const

@@ -10,6 +10,7 @@
 #include "ui/mainwindow.h"
 
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QString>
 #include <QStringList>
 
@@ -52,6 +53,10 @@ QStringList recordingsFrom(qint64 time);
 // files, so a cut-off copy may leave one; the database is checked apart.
 QStringList differences(bool partial);
 
+// A file the export itself puts into the export directory (the database's
+// snapshot, the manifest, the record), not a recording.
+bool isExportFile(const QString &relative);
+
 // The window and its drive. A test class derives from it as well as from
 // QObject and calls setUpOnce() from initTestCase() (after REQUIRE_SANDBOX()),
 // setUp() from init() and tearDown() from cleanup().
@@ -79,6 +84,10 @@ protected:
     QString status() const;
     QPushButton *button(const char *name) const;
     ExportSession *session() const { return m_window->exportSession(); }
+    // The verdict of emission `i` of a spy on ExportSession::finished, and
+    // whether that export succeeded (copied and verified).
+    static ExportVerdict verdictOf(const QSignalSpy &spy, int i);
+    static bool succeeded(const QSignalSpy &spy, int i) { return verdictOf(spy, i).success; }
 
     std::unique_ptr<LogRecorder> m_log;
     std::unique_ptr<BoxAnswerer> m_boxes;
