@@ -785,6 +785,7 @@ void ExportSession::onVerified()
     // The manifest and the record go onto the stick after the verification,
     // with the stick writable again.
     if (!m_device.remount(false)) {
+        m_verification->record = QStringLiteral("the stick could not be mounted writable again");
         if (m_state == Verifying)
             onRecorded();
         return;
@@ -819,7 +820,7 @@ void ExportSession::onVerified()
         record.end = QDateTime::currentDateTime();
         const Descriptor dir(::open(QFile::encodeName(target).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!dir.isValid()) {
-            verification->record = QStringLiteral("no export directory");
+            verification->record = QStringLiteral("the export directory cannot be opened");
             return;
         }
         const StickFile::Placed manifest = writeManifest(dir.get(), *ledger);
@@ -844,6 +845,7 @@ void ExportSession::onRecorded()
         qWarning() << "校验文件未能写入U盘:" << m_verification->record;
     m_verdict.verified = m_verification->problem.isEmpty() && result.complete;
     m_verdict.verificationProblem = m_verification->problem;
+    m_verdict.recordFailed = !m_verification->record.isEmpty();
     m_verdict.verifiedFiles = result.verified;
     m_verdict.mismatched = result.mismatched;
     m_verdict.firstMismatched = result.firstMismatched;

@@ -80,6 +80,8 @@ struct ExportVerdict
     bool verificationStopped = false;
     // Why the verification could not be made; empty when it was.
     QString verificationProblem;
+    // The manifest or the record could not be written onto the stick.
+    bool recordFailed = false;
     // Ended by a way out of the program: nobody is there to answer a box.
     bool leaving = false;
 };

@@ -581,6 +581,8 @@ void MainWindow::onExportFinished(const ExportVerdict &verdict)
     QString notes;
     if (verdict.vanished > 0)
         notes += QLatin1Char('\n') + tr("复制期间录像机删除了 %1 个录像文件，导出包含其余全部录像。").arg(verdict.vanished);
+    if (verdict.recordFailed)
+        notes += QLatin1Char('\n') + tr("SHA256SUMS 或导出记录.txt 未能写入U盘。");
     if (verdict.changed > 0)
         notes += QLatin1Char('\n')
                 + tr("导出期间录像机改动或删除了 %1 个录像（%2），U盘上是复制时的内容，未计入校验。")
