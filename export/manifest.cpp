@@ -174,7 +174,7 @@ StickFile::Placed writeManifest(int dirFd, const ExportLedger &ledger)
                                 ledger.path(i));
     }
     const QByteArray name(kManifestFileName);
-    const StickFile::Placed before = StickFile::check(dirFd, name);
+    StickFile::Placed before = StickFile::check(dirFd, name);
     if (before.outcome != StickFile::Placed::Written)
         return before;
     StickFile::TempFile temp(dirFd);
@@ -187,7 +187,7 @@ StickFile::Placed appendRecord(int dirFd, const QByteArray &section)
 {
     constexpr qint64 kMaxRecord = qint64(4) << 20;
     const QByteArray name(kRecordFileName);
-    const StickFile::Placed before = StickFile::check(dirFd, name);
+    StickFile::Placed before = StickFile::check(dirFd, name);
     if (before.outcome != StickFile::Placed::Written)
         return before;
     // The earlier record, read through O_NOFOLLOW and only if it is a
