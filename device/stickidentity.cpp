@@ -1,5 +1,7 @@
 #include "device/stickidentity.h"
 
+#include "device/writeback.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
@@ -94,44 +96,6 @@ QString attribute(const QString &directory, const char *name)
     return cleaned(readAttribute(directory + QLatin1Char('/') + QLatin1String(name)));
 }
 
-bool isDeviceNumber(const QByteArray &text)
-{
-    const int colon = text.indexOf(':');
-    if (colon <= 0 || colon == text.size() - 1)
-        return false;
-    for (int i = 0; i < text.size(); ++i) {
-        if (i != colon && (text.at(i) < '0' || text.at(i) > '9'))
-            return false;
-    }
-    return true;
-}
-
-// The device's own directory in sysfs with the links resolved, found the way
-// WritebackLimit finds it: by the device node's numbers, else by the kernel's
-// name in class/block. Empty when it is not a block device's directory.
-QString blockDirectory(const QString &device, const QString &sysfsRoot)
-{
-    QString path = device.contains(QLatin1Char('/')) ? device : QStringLiteral("/dev/") + device;
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    if (!canonical.isEmpty())
-        path = canonical;
-
-    QStringList candidates;
-    struct stat st;
-    if (::stat(encoded(path).constData(), &st) == 0 && S_ISBLK(st.st_mode))
-        candidates << sysfsRoot + QStringLiteral("/dev/block/%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev));
-    const QString name = QFileInfo(path).fileName();
-    if (!name.isEmpty() && name != QLatin1String(".") && name != QLatin1String(".."))
-        candidates << sysfsRoot + QStringLiteral("/class/block/") + name;
-
-    for (const QString &candidate : qAsConst(candidates)) {
-        QString directory = QFileInfo(candidate).canonicalFilePath();
-        if (!directory.isEmpty() && isDeviceNumber(readAttribute(directory + QStringLiteral("/dev")).trimmed()))
-            return directory;
-    }
-    return {};
-}
-
 } // namespace
 
 StickIdentity stickIdentity(const QString &device, const QString &sysfsRoot)
@@ -139,7 +103,7 @@ StickIdentity stickIdentity(const QString &device, const QString &sysfsRoot)
     StickIdentity identity;
     // Every device of the kernel lives below devices/; the walk up stays there.
     const QString devices = QFileInfo(sysfsRoot + QStringLiteral("/devices")).canonicalFilePath();
-    QString disk = blockDirectory(device, sysfsRoot);
+    QString disk = blockDeviceDirectory(device, sysfsRoot);
     if (devices.isEmpty() || !disk.startsWith(devices + QLatin1Char('/')))
         return identity;
     if (exists(disk + QStringLiteral("/partition")))

@@ -88,12 +88,14 @@ bool isDeviceNumber(const QByteArray &text)
     return true;
 }
 
+} // namespace
+
 // The device's own directory in sysfs (a partition's or a whole disk's), with
 // the links resolved; empty when it cannot be found. The device node's
 // numbers come first; the kernel's name (the node's file name, which is what
 // devtmpfs calls it) serves where the path is no device node of this system,
 // as in a fake sysfs tree.
-QString blockDirectory(const QString &device, const QString &sysfsRoot)
+QString blockDeviceDirectory(const QString &device, const QString &sysfsRoot)
 {
     QString path = device.contains(QLatin1Char('/')) ? device : QStringLiteral("/dev/") + device;
     const QString canonical = QFileInfo(path).canonicalFilePath();
@@ -116,11 +118,9 @@ QString blockDirectory(const QString &device, const QString &sysfsRoot)
     return {};
 }
 
-} // namespace
-
 QString WritebackLimit::bdiDirectoryOf(const QString &device, const QString &sysfsRoot)
 {
-    QString directory = blockDirectory(device, sysfsRoot);
+    QString directory = blockDeviceDirectory(device, sysfsRoot);
     if (directory.isEmpty())
         return {};
     // The page cache belongs to the whole disk: a partition's writes are
@@ -252,7 +252,7 @@ void WritebackLimit::restore()
 
 DeviceWriteCounter::DeviceWriteCounter(const QString &device, const QString &sysfsRoot)
 {
-    const QString directory = blockDirectory(device, sysfsRoot);
+    const QString directory = blockDeviceDirectory(device, sysfsRoot);
     if (!directory.isEmpty() && exists(directory + QStringLiteral("/stat")))
         m_statPath = encoded(directory + QStringLiteral("/stat"));
 }

@@ -63,6 +63,10 @@
 #include <QString>
 #include <QtGlobal>
 
+// The device's own directory in sysfs (a partition's or a whole disk's), with
+// the links resolved; empty when it is no block device there.
+QString blockDeviceDirectory(const QString &device, const QString &sysfsRoot = QStringLiteral("/sys"));
+
 class WritebackLimit
 {
 public:

@@ -20,7 +20,6 @@ namespace {
 // speed. nbdkit compiles the plugin before it serves, hence the longer start.
 constexpr double kRateBurstSeconds = 0.25;
 constexpr int kServerStartMs = 30000;
-constexpr int kServerEndMs = 5000;
 
 // nbdfuse gets SIGTERM when the test process dies, whatever kills it; nbdkit
 // ends with nbdfuse (--exit-with-parent). Nothing else would end them once
@@ -162,18 +161,8 @@ CounterfeitDrive::~CounterfeitDrive()
         unmountEverywhere(m_attached);
         run(QStringLiteral("losetup"), {QStringLiteral("-d"), m_attached});
     }
-    if (!m_server || m_server->state() == QProcess::NotRunning)
-        return;
-    // The loop device lets go of the file a moment after it is detached.
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        if (run(QStringLiteral("fusermount3"), {QStringLiteral("-u"), m_fuseDir}) == 0 || m_server->waitForFinished(100))
-            break;
-    }
-    if (!m_server->waitForFinished(kServerEndMs)) {
-        run(QStringLiteral("fusermount3"), {QStringLiteral("-u"), QStringLiteral("-z"), m_fuseDir});
-        m_server->kill();
-        m_server->waitForFinished(kServerEndMs);
-    }
+    if (m_server)
+        stopNbdfuse(*m_server, m_fuseDir);
 }
 
 QString CounterfeitDrive::kernelName() const
@@ -183,9 +172,7 @@ QString CounterfeitDrive::kernelName() const
 
 bool CounterfeitDrive::mountAt(const QString &path, const QString &type)
 {
-    QDir().mkpath(path);
-    const QStringList typeArguments = type.isEmpty() ? QStringList() : QStringList{QStringLiteral("-t"), type};
-    return run(QStringLiteral("mount"), typeArguments + QStringList{m_device, path}) == 0;
+    return mountDeviceAt(m_device, path, type);
 }
 
 bool CounterfeitDrive::unmountFrom(const QString &path)

@@ -92,6 +92,30 @@ void writeHostname(const QByteArray &content)
     writeFile(QStringLiteral("/etc/hostname"), content);
 }
 
+bool mountDeviceAt(const QString &device, const QString &path, const QString &type)
+{
+    QDir().mkpath(path);
+    const QStringList typeArguments = type.isEmpty() ? QStringList() : QStringList{QStringLiteral("-t"), type};
+    return run(QStringLiteral("mount"), typeArguments + QStringList{device, path}) == 0;
+}
+
+void stopNbdfuse(QProcess &server, const QString &fuseDir)
+{
+    constexpr int kServerEndMs = 5000;
+    if (server.state() == QProcess::NotRunning)
+        return;
+    // The loop device lets go of the file a moment after it is detached.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (run(QStringLiteral("fusermount3"), {QStringLiteral("-u"), fuseDir}) == 0 || server.waitForFinished(100))
+            break;
+    }
+    if (!server.waitForFinished(kServerEndMs)) {
+        run(QStringLiteral("fusermount3"), {QStringLiteral("-u"), QStringLiteral("-z"), fuseDir});
+        server.kill();
+        server.waitForFinished(kServerEndMs);
+    }
+}
+
 QString LoopDrive::formatProgram(const QString &fileSystem)
 {
     return QStringLiteral("mkfs.") + fileSystem;
@@ -148,9 +172,7 @@ QString LoopDrive::kernelName() const
 
 bool LoopDrive::mountAt(const QString &path, const QString &type)
 {
-    QDir().mkpath(path);
-    const QStringList typeArguments = type.isEmpty() ? QStringList() : QStringList{QStringLiteral("-t"), type};
-    return run(QStringLiteral("mount"), typeArguments + QStringList{m_device, path}) == 0;
+    return mountDeviceAt(m_device, path, type);
 }
 
 bool LoopDrive::unmountFrom(const QString &path)
@@ -180,7 +202,6 @@ namespace {
 // 50 MiB written straight to the device take 5.0 s at 10 MB/s.
 constexpr double kRateBurstSeconds = 0.25;
 constexpr int kServerStartMs = 10000;
-constexpr int kServerEndMs = 5000;
 
 void unmountEverywhere(const QString &device)
 {
@@ -259,21 +280,8 @@ SlowDrive::~SlowDrive()
         unmountEverywhere(m_device);
         run(QStringLiteral("losetup"), {QStringLiteral("-d"), m_device});
     }
-    if (!m_server)
-        return;
-    if (m_server->state() != QProcess::NotRunning) {
-        // The loop device lets go of the file a moment after it is detached.
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            if (run(QStringLiteral("fusermount3"), {QStringLiteral("-u"), m_fuseDir}) == 0
-                    || m_server->waitForFinished(100))
-                break;
-        }
-        if (!m_server->waitForFinished(kServerEndMs)) {
-            run(QStringLiteral("fusermount3"), {QStringLiteral("-u"), QStringLiteral("-z"), m_fuseDir});
-            m_server->kill();
-            m_server->waitForFinished(kServerEndMs);
-        }
-    }
+    if (m_server)
+        stopNbdfuse(*m_server, m_fuseDir);
 }
 
 QString SlowDrive::kernelName() const
@@ -283,9 +291,7 @@ QString SlowDrive::kernelName() const
 
 bool SlowDrive::mountAt(const QString &path, const QString &type)
 {
-    QDir().mkpath(path);
-    const QStringList typeArguments = type.isEmpty() ? QStringList() : QStringList{QStringLiteral("-t"), type};
-    return run(QStringLiteral("mount"), typeArguments + QStringList{m_device, path}) == 0;
+    return mountDeviceAt(m_device, path, type);
 }
 
 bool SlowDrive::unmountFrom(const QString &path)

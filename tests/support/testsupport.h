@@ -45,6 +45,15 @@ void writeMonitorIni(const QByteArray &content);
 void writeMediaServerIni(const QByteArray &content);
 void writeHostname(const QByteArray &content);
 
+// Mounts `device` at `path` (made when missing) outside the tool, as
+// `mount DEV DIR` or, given a type, `mount -t TYPE DEV DIR`; the drive
+// classes below share it.
+bool mountDeviceAt(const QString &device, const QString &path, const QString &type = QString());
+// Ends an nbdfuse server (with its nbdkit) whose file was attached to a loop
+// device that has been detached: unmounts its FUSE mount `fuseDir`, waits,
+// and kills what is left.
+void stopNbdfuse(QProcess &server, const QString &fuseDir);
+
 // A file system image (ext4 unless told otherwise: "exfat", "ntfs", "vfat"
 // for FAT32) attached to a free loop device. The device is detached (and any
 // leftover mount on it removed) when the object goes away.
