@@ -787,7 +787,8 @@ void ExportTest::databaseLocked()
 void ExportTest::busyRecorder()
 {
     QDir(kMedia + "/record").removeRecursively();
-    const qint64 base = QDateTime::currentSecsSinceEpoch() / 300 * 300 - 3600;
+    // On half-hour boundaries, so that the newest half hour holds six steps.
+    const qint64 base = QDateTime::currentSecsSinceEpoch() / 1800 * 1800 - 3600;
     for (int camera = 1; camera <= 4; ++camera) {
         for (int step = 0; step < 12; ++step) {
             const QString path = QString("%1/ch%2/%3.mp4").arg(kRecordings).arg(camera).arg(step, 2, 10, QChar('0'));
