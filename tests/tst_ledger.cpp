@@ -4,13 +4,11 @@
 #include "testsupport.h"
 
 #include "export/ledger.h"
-#include "export/manifest.h"
 #include "platform/descriptor.h"
 
 #include <QDir>
 #include <QDateTime>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -39,7 +37,6 @@ class TestLedger : public QObject
 private slots:
     void verdicts_data();
     void verdicts();
-    void manifestChecks();
 };
 
 void TestLedger::verdicts_data()
@@ -123,44 +120,6 @@ void TestLedger::verdicts()
     QCOMPARE(result.firstMismatched, fault ? QStringList{"ch1/a.mp4"} : QStringList());
     QCOMPARE(result.changed, verdict == Verdict::Changed ? 1 : 0);
     QCOMPARE(result.verified, verdict == Verdict::Verified ? 2 : 1);
-}
-
-// The manifest of an export with odd names checks with the real sha256sum.
-void TestLedger::manifestChecks()
-{
-    QTemporaryDir dir;
-    const QString source = dir.filePath("record");
-    const QString stick = dir.filePath("stick");
-    const QList<QByteArray> names{"ch1/录像 1.mp4", "ch1/back\\slash.mp4", "ch1/new\nline.mp4", "ch1/\xff\xfe.mp4"};
-    ExportLedger ledger;
-    QVERIFY(QDir().mkpath(source + "/ch1") && QDir().mkpath(stick + "/ch1"));
-    // Names as bytes: one of them is no UTF-8 at all.
-    const auto put = [](const QString &root, const QByteArray &name, const QByteArray &data) {
-        const Descriptor file(::open(QByteArray(QFile::encodeName(root) + '/' + name).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-        return file.isValid() && ::write(file.get(), data.constData(), size_t(data.size())) == data.size();
-    };
-    for (const QByteArray &name : names) {
-        const QByteArray data = randomBytes(10000);
-        QVERIFY(put(source, name, data) && put(stick, name, data));
-        struct stat st;
-        QCOMPARE(::stat(QByteArray(QFile::encodeName(source) + '/' + name).constData(), &st), 0);
-        ledger.add(name.toStdString(), -1, st);
-    }
-    ledger.sort();
-    const Descriptor sourceFd(::open(QFile::encodeName(source).constData(), O_RDONLY | O_DIRECTORY));
-    const Descriptor stickFd(::open(QFile::encodeName(stick).constData(), O_RDONLY | O_DIRECTORY));
-    const std::atomic<bool> cancelled{false};
-    QCOMPARE(ledger.verify(sourceFd.get(), stickFd.get(), 0, cancelled, nullptr).verified, names.size());
-    QCOMPARE(writeManifest(stickFd.get(), ledger).outcome, StickFile::Placed::Written);
-    QByteArray output;
-    QProcess check;
-    check.setWorkingDirectory(stick);
-    check.setProcessChannelMode(QProcess::MergedChannels);
-    check.start("sha256sum", {"-c", "--strict", "SHA256SUMS"});
-    QVERIFY(check.waitForFinished(30000));
-    QVERIFY2(check.exitCode() == 0, check.readAll().constData());
-    // The same export again writes the same manifest, and leaves it as it is.
-    QCOMPARE(writeManifest(stickFd.get(), ledger).outcome, StickFile::Placed::Unchanged);
 }
 
 QTEST_GUILESS_MAIN(TestLedger)
