@@ -85,16 +85,16 @@ inner() {
     cleanup_inner() {
         if findmnt -n "$mount_point" >/dev/null 2>&1; then
             command -v fuser >/dev/null && fuser -k -m "$mount_point" >/dev/null 2>&1 && sleep 0.5
-            umount "$mount_point" 2>/dev/null || umount -l "$mount_point" 2>/dev/null
+            umount "$mount_point" 2>/dev/null || umount -l "$mount_point" 2>/dev/null || true
         fi
-        drop_stick 2>/dev/null
+        drop_stick 2>/dev/null || true
         if [ -n "$disk" ]; then
-            umount "$recordings" 2>/dev/null || umount -l "$recordings" 2>/dev/null
-            losetup -d "$disk" 2>/dev/null
+            umount "$recordings" 2>/dev/null || umount -l "$recordings" 2>/dev/null || true
+            losetup -d "$disk" 2>/dev/null || true
         fi
         if [ -n "$xvfb_pid" ]; then
-            kill "$xvfb_pid" 2>/dev/null
-            wait "$xvfb_pid" 2>/dev/null
+            kill "$xvfb_pid" 2>/dev/null || true
+            wait "$xvfb_pid" 2>/dev/null || true
         fi
         return 0
     }
@@ -395,7 +395,7 @@ cleanup() {
     # to the files this run made are detached.
     if [ -f "$work/loops" ]; then
         while read -r device file; do
-            [ "$(losetup -n -O BACK-FILE "$device" 2>/dev/null)" = "$file" ] && losetup -d "$device" 2>/dev/null
+            [ "$(losetup -n -O BACK-FILE "$device" 2>/dev/null)" != "$file" ] || losetup -d "$device" 2>/dev/null || true
         done <"$work/loops"
     fi
     if [ "${BENCH_KEEP:-0}" = 1 ]; then
