@@ -33,15 +33,15 @@
 # hashed (twice the exported bytes: the recordings, then the stick) into the
 # hashing's share of the tool's CPU.
 #
-# A script of its own rather than a part of run-all.sh: every run here is
+# A script of its own rather than more of run-all.sh: every run here is
 # cold, the stick is a rate-limited nbdkit drive rather than an image on the
 # disk, the recordings need a disk of their own, and a run lasts as long as
 # the stick takes, not the processor.
 #
-# Takes about 100 s a round (3 rounds: 5 to 6 minutes); needs root, rsync,
+# Takes about 110 s a round (3 rounds: about 5.5 minutes); needs root, rsync,
 # e2fsprogs, nbdkit and nbdfuse (Debian nbdkit, libnbd-bin), fuse3, Xvfb,
-# python3-xlib, sqlite3, about 350 MiB in BENCH_TMPDIR and 1.2 GiB of memory
-# for the two sticks. Drops the page cache of the whole machine.
+# python3-xlib, sqlite3, about 350 MiB in BENCH_TMPDIR and about 250 MiB of
+# memory for the stick (one at a time). Drops the page cache of the whole machine.
 #
 # Environment:
 #   RUNS           rounds (default 3, at least 2); medians and the spread
@@ -73,7 +73,7 @@ inner() {
     local build=$1 work=$2 evp_mib_s=$3
     # An error of bash's own expansions (bad arithmetic) abandons the
     # command it is in and goes on with the next one at the top of the
-    # script; this keeps that from running the outer part in here.
+    # script; this keeps that from running the outer half in here.
     inner_started=1
     local log=$work/bench.log
     local results=$work/results
@@ -391,7 +391,7 @@ work=$(mktemp -d -p "${BENCH_TMPDIR:-/var/tmp}" corvalet-verify.XXXXXX)
 cleanup() {
     local device file
     # The sandbox's mounts went with its namespace; what may be left are the
-    # loop devices of an inner part that was killed. Only those still bound
+    # loop devices of an inner half that was killed. Only those still bound
     # to the files this run made are detached.
     if [ -f "$work/loops" ]; then
         while read -r device file; do

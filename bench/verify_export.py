@@ -16,7 +16,7 @@ program started. Once the count of the recordings is logged, Return is
 pressed in the window by XTEST, as tests/tst_session.cpp does (the start
 button holds the focus). Then, every 20 ms, the log is read, and every
 100 ms one row of the window's progress bar is fetched with GetImage: the
-right end of its filled part against the groove's borders is the percentage
+right end of its filled stretch against the groove's borders is the percentage
 the person sees (the bar is drawn from the same value as "正在复制... N%").
 When the box of the finished export opens, the program's counters are read
 at once, Return closes the box and SIGTERM ends the program, which unmounts

@@ -126,7 +126,7 @@ cmake --build "$build" -j"$(nproc)" --target corvalet
 work=$(mktemp -d /tmp/corvalet-verifying.XXXXXX)
 cleanup() {
     local device file
-    # The namespace's mounts went with it; a loop device of an inside part
+    # The namespace's mounts went with it; a loop device of an inside run
     # that was killed may be left, and only one bound to this run's file.
     if [ -f "$work/loop" ]; then
         read -r device file <"$work/loop"
