@@ -98,7 +98,9 @@ else
     wait_log "开始同步" 20
     if [ -n "$shots" ]; then sleep 6; else sleep 2; fi
     snap copying
-    wait_log "同步成功完成\|同步进程失败\|同步进程崩溃" 300
+    # The box comes once the stick has been read back and its record written.
+    wait_log "校验:\|同步进程失败\|同步进程崩溃\|重新挂载失败" 300
+    timeout 20 xdotool search --sync --name '^完成$' >/dev/null 2>&1 || true
     sleep 1
     snap finished-box
     press 完成 Return                 # closes the "文件复制完成" box
@@ -114,11 +116,25 @@ echo "What the drive holds now:"
 mkdir -p "$work/check"
 mount -o ro "$loop" "$work/check"
 (cd "$work/check" && find . -maxdepth 3 | sort | head -40 && du -sh rec01 2>/dev/null)
-if diff -r --exclude='.*' --exclude=alarms.db "$record/record" "$work/check/rec01" >/dev/null \
+# The export's own proof lies beside the recordings: the manifest and the record.
+if diff -r --exclude='.*' --exclude=alarms.db --exclude=SHA256SUMS --exclude='导出记录.txt' \
+        "$record/record" "$work/check/rec01" >/dev/null \
         && cmp -s "$record/alarms.db" "$work/check/rec01/alarms.db"; then
     echo "The drive's rec01/ matches the recordings and alarms.db byte for byte."
 else
     echo "The drive's rec01/ differs from the recordings (or the export was not run)."
+fi
+sums_failed=no
+if [ -f "$work/check/rec01/SHA256SUMS" ]; then
+    if sums=$(cd "$work/check/rec01" && sha256sum -c --strict SHA256SUMS 2>&1); then
+        echo "sha256sum -c --strict SHA256SUMS: $(grep -c ': OK$' <<<"$sums") files OK."
+    else
+        sums_failed=yes
+        echo "sha256sum -c --strict SHA256SUMS FAILED:"
+        grep -v ': OK$' <<<"$sums" | head -20
+    fi
+else
+    echo "No SHA256SUMS in rec01/ (the export was not run, or not verified)."
 fi
 umount "$work/check"
 
@@ -129,5 +145,9 @@ if grep -qE "$qt_warnings" "$log"; then
     echo
     echo "demo: FAILED: the tool's log holds $(grep -cE "$qt_warnings" "$log") Qt warning line(s):" >&2
     grep -E "$qt_warnings" "$log" | sort | uniq -c >&2
+    exit 1
+fi
+if [ $sums_failed = yes ]; then
+    echo "demo: FAILED: the drive's SHA256SUMS does not match what it holds" >&2
     exit 1
 fi
