@@ -143,7 +143,7 @@ void ExportTest::happyPathThenSecondExport()
     CHECKED(expectEnded("复制完成"));
     QCOMPARE(m_boxes->count(), 1);
     QCOMPARE(m_boxes->boxes().at(0).title, QString("完成"));
-    QCOMPARE(m_boxes->boxes().at(0).text, QString("文件复制完成，已校验 13 个文件"));
+    QCOMPARE(m_boxes->boxes().at(0).text, QString("文件复制完成\n已校验 13 个文件"));
     QCOMPARE(differences(false), QStringList());
     QCOMPARE(readFile(kTarget + "/alarms.db"), firstDatabase);
 
@@ -328,7 +328,7 @@ void ExportTest::hostileDrive()
         QTRY_COMPARE(m_boxes->count(), 1);
         QCOMPARE(m_boxes->boxes().at(0).title, QString("完成"));
         const QString text = m_boxes->boxes().at(0).text;
-        QVERIFY2(text.startsWith("文件复制完成，已校验 ") && text.contains("\n报警数据库复制失败："), qPrintable(text));
+        QVERIFY2(text.startsWith("文件复制完成\n已校验 ") && text.contains("\n报警数据库复制失败："), qPrintable(text));
     }
     QCOMPARE(snapshot(kMedia, true, kMountPoint), outsideBefore);
     exitAndExpectUnmounted();
@@ -548,7 +548,7 @@ void ExportTest::recordingsDeletedDuringCopy()
     CHECKED(expectEnded("复制完成"));
     QCOMPARE(m_boxes->count(), 1);
     QCOMPARE(m_boxes->boxes().at(0).text,
-             QString("文件复制完成，已校验 %1 个文件\n复制期间录像机删除了 2 个录像文件，导出包含其余全部录像。")
+             QString("文件复制完成\n已校验 %1 个文件\n复制期间录像机删除了 2 个录像文件，导出包含其余全部录像。")
                      .arg(3 + 1 + 1)); // the recordings still there, and the database
     QCOMPARE(m_window->findChild<QProgressBar *>()->value(), 100);
     QCOMPARE(differences(false), QStringList());
@@ -817,7 +817,7 @@ void ExportTest::busyRecorder()
     QVERIFY2(succeeded(finished, 0), qPrintable(m_log->dump()));
     CHECKED(expectEnded("复制完成"));
     QCOMPARE(m_boxes->count(), 1);
-    QVERIFY2(m_boxes->texts().at(0).startsWith("文件复制完成，已校验 "), qPrintable(m_boxes->texts().at(0)));
+    QVERIFY2(m_boxes->texts().at(0).startsWith("文件复制完成\n已校验 "), qPrintable(m_boxes->texts().at(0)));
     // The newest recording of each camera, one time cut at a recording,
     // and as much as the stick takes: less than one more 5-minute step.
     const QStringList landed = landedRecordings();

@@ -590,7 +590,9 @@ void MainWindow::onExportFinished(const ExportVerdict &verdict)
                           .arg(verdict.firstChanged.join(QStringLiteral("、")));
     if (verdict.success) {
         statusLabel->setText(tr("复制完成"));
-        const QString message = verdict.verified ? tr("文件复制完成，已校验 %1 个文件").arg(verdict.verifiedFiles)
+        // On its own line: a box on an 800 pixels wide screen is at most 320
+        // wide, and a count cut from its word reads badly.
+        const QString message = verdict.verified ? tr("文件复制完成\n已校验 %1 个文件").arg(verdict.verifiedFiles)
                                                  : tr("文件复制完成");
         QMessageBox::information(this, tr("完成"), message + notes + database, QMessageBox::Ok);
         return;
