@@ -7,7 +7,9 @@
 // <device> is the kernel name of a freshly made drive ("loop3"). The window
 // gets the device's "add" event, which mounts it and counts the recordings;
 // then the start button is clicked and the clock runs until the copy engine
-// reports success, which it does only after the drive has been flushed. With
+// reports success, which it does only after the drive has been flushed. The
+// read-back of the stick that follows is timed apart (exportN_verify_ms, with
+// this process's CPU in it, exportN_verify_self_cpu_ms). With
 // --second a second export to the same drive follows (nothing left to copy).
 // The drive is unmounted at the end.
 //
@@ -258,11 +260,24 @@ int main(int argc, char *argv[])
         }
         reapOrphans();
         const Usage after = usageNow();
+        // The stick is read back after the flush; the next export waits for
+        // the verdict.
+        while (session->state() != ExportSession::Done && session->state() != ExportSession::Idle)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        const qint64 verifiedNs = exportClock.nsecsElapsed();
+        const Usage verified = usageNow();
+        if (text(window, "statusLabel") != QStringLiteral("复制完成")) {
+            err << "bench_export: export " << n << " not verified: " << text(window, "statusLabel") << '\n';
+            ++failures;
+            break;
+        }
         out << "export" << n << "_ms " << QString::number(finishedNs / 1e6, 'f', 1) << '\n'
             << "export" << n << "_self_cpu_ms " << QString::number(atFinish.self - before.self, 'f', 1) << '\n'
             << "export" << n << "_child_cpu_ms " << QString::number(after.children - before.children, 'f', 1) << '\n'
             << "export" << n << "_flush_ms " << QString::number((finishedNs - flushStartedNs) / 1e6, 'f', 1) << '\n'
-            << "export" << n << "_progress " << progress << '\n';
+            << "export" << n << "_progress " << progress << '\n'
+            << "export" << n << "_verify_ms " << QString::number((verifiedNs - finishedNs) / 1e6, 'f', 1) << '\n'
+            << "export" << n << "_verify_self_cpu_ms " << QString::number(verified.self - after.self, 'f', 1) << '\n';
         std::map<qint64, int> perSecond;
         for (const qint64 at : updatesNs)
             if (at <= finishedNs)

@@ -11,15 +11,18 @@ a fake that returns at once (bench/run-all.sh provides all three).
 set in its environment but the display and the Qt platform). Once its window
 is up, Return is pressed (the start button holds the focus once the drive is
 ready), and /proc/<pid> is read every 20 ms until the log says the copy
-succeeded. Then the box of the finished copy is closed and the program is
-ended with SIGTERM, which unmounts the drive.
+succeeded, and on until the stick has been read back. Then the box of the
+finished export is closed and the program is ended with SIGTERM, which
+unmounts the drive.
 
 Prints "key value" lines: wall_ms (from the key press to the moment the
 success line was seen in the log, so up to 20 ms late), self_cpu_ms (the
 program's user and system time in that span), child_cpu_ms (that of the
 children it waited for in that span: rsync, whose own helpers it waits for,
 and "sync -f"), vmhwm_kib (the program's peak resident size, VmHWM, read
-after the success), vmrss_max_kib (the largest VmRSS seen while copying).
+after the copy's success), vmrss_max_kib (the largest VmRSS seen while
+copying), verify_ms (from the copy's success to the end of the read-back),
+vmhwm_verified_kib (VmHWM once the stick is read back, the whole export's).
 """
 
 import os
@@ -93,11 +96,22 @@ def main():
             if time.monotonic() > deadline:
                 sys.exit('real_export.py: the export did not end; see ' + log)
             time.sleep(0.02)
-        wall = (time.monotonic() - start) * 1000
+        copied = time.monotonic()
+        wall = (copied - start) * 1000
         self_after, children_after = cpu(pid)
         hwm = status(pid, 'VmHWM')
+        # The read-back from the stick follows; its end is logged, or, with
+        # the verification switched off, the box comes at once.
+        while not log_has(log, '校验:'):
+            if process.poll() is not None or time.monotonic() > deadline:
+                sys.exit('real_export.py: the read-back did not end; see ' + log)
+            if xdotool('search', '--name', '^完成$'):
+                break
+            time.sleep(0.1)
+        verify = (time.monotonic() - copied) * 1000
         time.sleep(0.5)
-        xdotool('search', '--name', '^完成$', 'windowfocus', '--sync', 'key', 'Return', timeout=10)
+        hwm_verified = status(pid, 'VmHWM')
+        xdotool('search', '--name', '^完成$', 'windowfocus', '--sync', 'key', 'Return', timeout=60)
     finally:
         if process.poll() is None:
             process.send_signal(signal.SIGTERM)
@@ -111,6 +125,8 @@ def main():
     print('child_cpu_ms %.1f' % (children_after - children_before))
     print('vmhwm_kib %d' % hwm)
     print('vmrss_max_kib %d' % rss_max)
+    print('verify_ms %.1f' % verify)
+    print('vmhwm_verified_kib %d' % hwm_verified)
 
 
 if __name__ == '__main__':
