@@ -238,7 +238,17 @@ ExportSession::ExportSession(QObject *parent)
 
     connect(&m_device, &DeviceManager::deviceMounted, this, [this] { advance(Event::Mounted); });
     connect(&m_device, &DeviceManager::aboutToUnmount, this, &ExportSession::releaseDrive);
-    connect(&m_device, &DeviceManager::deviceUnmounted, this, [this] { advance(Event::Unmounted); });
+    connect(&m_device, &DeviceManager::deviceUnmounted, this, [this] {
+        // The stick did not mount again for its read-back: the copy is on it
+        // but nothing could be verified, and the person must hear so.
+        if (m_state == Verifying && m_verification) {
+            m_verdict.success = false;
+            m_verdict.verificationProblem = tr("U盘卸载后无法再次挂载，无法读回文件（U盘可能已损坏）");
+            m_verdict.elapsedMs = elapsedMs();
+            emit finished(m_verdict);
+        }
+        advance(Event::Unmounted);
+    });
     connect(&m_device, &DeviceManager::error, this, [this](const QString &message) {
         if (!m_quiet)
             emit error(message);

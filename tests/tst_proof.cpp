@@ -105,21 +105,35 @@ private:
 void ProofTest::counterfeit_data()
 {
     QTest::addColumn<QString>("fileSystem");
-    QTest::newRow("ext4") << "ext4";
-    QTest::newRow("exFAT (FUSE)") << "exfat";
+    QTest::addColumn<bool>("wraps"); // keeps 32 MiB and wraps around onto them
+    QTest::newRow("ext4") << "ext4" << false;
+    QTest::newRow("exFAT (FUSE)") << "exfat" << false;
+    // Late writes land on the file system's own tables: the stick does not
+    // mount again.
+    QTest::newRow("ext4, wrapping around") << "ext4" << true;
 }
 
 void ProofTest::counterfeit()
 {
     QFETCH(QString, fileSystem);
+    QFETCH(bool, wraps);
     if (!CounterfeitDrive::unavailableReason().isEmpty())
         QSKIP(qPrintable(CounterfeitDrive::unavailableReason()));
     makeCameraRecordings(34, 1200 * 1000);
-    CounterfeitDrive stick(64, 24, CounterfeitDrive::Mode::LosesData, fileSystem);
+    CounterfeitDrive stick(64, wraps ? 32 : 24,
+                           wraps ? CounterfeitDrive::Mode::WrapsAround : CounterfeitDrive::Mode::LosesData, fileSystem);
     QVERIFY2(stick.isValid(), qPrintable(stick.errorString()));
     openWindow();
     CHECKED(addDrive(stick.kernelName()));
     const ExportVerdict verdict = exportAndWait();
+    if (wraps) {
+        QVERIFY(verdict.copied && !verdict.verified && !verdict.success);
+        QCOMPARE(m_boxes->count(), 1);
+        QVERIFY2(m_boxes->texts().at(0).startsWith("校验失败：U盘卸载后无法再次挂载"), qPrintable(m_boxes->texts().at(0)));
+        QVERIFY(!DeviceManager::instance().isMounted());
+        QCOMPARE(status(), QString("请插入U盘"));
+        return;
+    }
     QVERIFY(verdict.copied);
     QVERIFY(verdict.verified);
     QVERIFY(!verdict.success);

@@ -7,10 +7,12 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
 
+#include <cstdio>
 #include <memory>
 
 using namespace TestSupport;
@@ -164,12 +166,15 @@ void SessionTest::ended()
             QTRY_VERIFY_WITH_TIMEOUT(m_fakes->pid("slow-rsync") > 0, 30000);
         }
     }
+    QElapsedTimer clock;
+    clock.start();
     if (ending == Ending::Sigterm || locked)
         session.process().terminate();
     else
         problem = xClient("close");
     QVERIFY2(problem.isEmpty(), problem.constData());
     QVERIFY2(session.exitsCleanly(), session.output().constData());
+    std::printf("%s: ended %lld ms after the way out\n", QTest::currentDataTag(), clock.elapsed());
     const QByteArray log = session.output();
 
     // The copy is stopped before the drive is unmounted, and the unmount works.
