@@ -78,7 +78,6 @@ int ExportLedger::addEntry(const QByteArray &path, int camera, qint64 size, qint
     m_paths.insert(m_paths.end(), path.constData(), path.constData() + path.size());
     m_paths.push_back('\0');
     m_entries.push_back(entry);
-    m_sorted = false;
     return int(m_entries.size()) - 1;
 }
 
@@ -108,21 +107,25 @@ void ExportLedger::sort()
     const char *paths = m_paths.data();
     std::sort(m_entries.begin(), m_entries.end(),
               [paths](const Entry &a, const Entry &b) { return std::strcmp(paths + a.path, paths + b.path) < 0; });
-    m_sorted = true;
+    m_sorted = m_entries.size();
 }
 
 int ExportLedger::find(const QByteArray &path) const
 {
-    if (!m_sorted)
-        return -1;
     const char *paths = m_paths.data();
-    const auto found = std::lower_bound(m_entries.cbegin(), m_entries.cend(), path.constData(),
+    const auto sortedEnd = m_entries.cbegin() + std::ptrdiff_t(m_sorted);
+    const auto found = std::lower_bound(m_entries.cbegin(), sortedEnd, path.constData(),
                                         [paths](const Entry &entry, const char *key) {
                                             return std::strcmp(paths + entry.path, key) < 0;
                                         });
-    if (found == m_entries.cend() || std::strcmp(paths + found->path, path.constData()) != 0)
-        return -1;
-    return int(found - m_entries.cbegin());
+    if (found != sortedEnd && std::strcmp(paths + found->path, path.constData()) == 0)
+        return int(found - m_entries.cbegin());
+    // The few added since the last sort: files rsync copied that the plan did not see.
+    for (auto it = sortedEnd; it != m_entries.cend(); ++it) {
+        if (std::strcmp(paths + it->path, path.constData()) == 0)
+            return int(it - m_entries.cbegin());
+    }
+    return -1;
 }
 
 qint64 ExportLedger::totalBytes() const
@@ -139,7 +142,11 @@ qint64 ExportLedger::totalBytes() const
 bool ExportLedger::hashInto(int fd, Entry &entry, bool sampling, const std::atomic<bool> &cancelled,
                             std::atomic<qint64> *doneBytes, int *badSamples, int *lostSamples)
 {
-    std::vector<char> buffer(kReadSize);
+    // One buffer for every file, left as it is between them: a million small
+    // recordings must not cost a million zeroed megabytes.
+    if (!m_buffer)
+        m_buffer.reset(new char[kReadSize]);
+    char *const buffer = m_buffer.get();
     Sha256 sha;
     quint32 block = 0;
     const quint32 firstSample = quint32(m_samples.size());
@@ -150,8 +157,8 @@ bool ExportLedger::hashInto(int fd, Entry &entry, bool sampling, const std::atom
             return false;
         size_t got = 0;
         // Whole buffers, so that the blocks fall on the file's 4 KiB.
-        while (got < buffer.size()) {
-            const ssize_t n = ::read(fd, buffer.data() + got, buffer.size() - got);
+        while (got < kReadSize) {
+            const ssize_t n = ::read(fd, buffer + got, kReadSize - got);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
@@ -162,23 +169,23 @@ bool ExportLedger::hashInto(int fd, Entry &entry, bool sampling, const std::atom
         }
         if (got == 0)
             break;
-        sha.update(buffer.data(), got);
+        sha.update(buffer, got);
         if (doneBytes)
             doneBytes->fetch_add(qint64(got), std::memory_order_relaxed);
         for (size_t at = 0; at + kBlock <= got; at += kBlock, ++block) {
             if (block % kSampleEvery != 0)
                 continue;
-            const quint64 print = fingerprint(buffer.data() + at);
+            const quint64 print = fingerprint(buffer + at);
             const quint32 sample = block / kSampleEvery;
             if (sampling) {
                 m_samples.push_back(print);
             } else if (sample < entry.samples && m_samples[entry.firstSample + sample] != print) {
                 ++*badSamples;
-                if (isZero(buffer.data() + at) || isOtherBlock(print, index, block))
+                if (isZero(buffer + at) || isOtherBlock(print, index, block))
                     ++*lostSamples;
             }
         }
-        if (got < buffer.size())
+        if (got < kReadSize)
             break;
     }
     const QByteArray digest = sha.finish();
@@ -219,9 +226,7 @@ void ExportLedger::hashSource(int sourceFd, const QByteArray &path, const std::a
         // Written after the plan looked, and copied by rsync all the same.
         if (path.startsWith('.') || path.contains("/."))
             return;
-        addEntry(path, -1, before.st_size, before.st_mtime);
-        sort();
-        index = find(path);
+        index = addEntry(path, -1, before.st_size, before.st_mtime);
     }
     Entry &entry = m_entries[size_t(index)];
     entry.hashed = false;
@@ -242,7 +247,7 @@ ExportLedger::Result ExportLedger::verify(int sourceFd, int targetFd, int modify
                                           const std::atomic<bool> &cancelled, std::atomic<qint64> *doneBytes)
 {
     Result result;
-    if (!m_sorted)
+    if (m_sorted != m_entries.size())
         sort();
     // What rsync skipped or did not name is hashed now, from the recorder.
     for (int i = 0; i < size() && !cancelled.load(); ++i) {

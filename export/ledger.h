@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -118,7 +119,8 @@ private:
     QStringList m_cameras;
     std::vector<char> m_paths;
     std::vector<Entry> m_entries;
-    bool m_sorted = false;
+    size_t m_sorted = 0; // the entries before this are sorted by path
+    std::unique_ptr<char[]> m_buffer;
     // Fingerprints of the sampled blocks, each file's together.
     std::vector<quint64> m_samples;
     // The same, sorted, with where each came from: for another file's data.
