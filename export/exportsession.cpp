@@ -95,12 +95,18 @@ struct ExportSession::HashQueue
     std::deque<QByteArray> names;
     bool closed = false;
 
-    void push(const QByteArray &name)
+    // The names of one batch of rsync's output at once: one wake-up of the
+    // hasher twenty times a second, not one per small recording.
+    void push(std::vector<QByteArray> *batch)
     {
+        if (batch->empty())
+            return;
         {
             const std::lock_guard<std::mutex> lock(mutex);
-            names.push_back(name);
+            for (QByteArray &name : *batch)
+                names.push_back(std::move(name));
         }
+        batch->clear();
         ready.notify_one();
     }
     void close()
@@ -224,10 +230,7 @@ ExportSession::ExportSession(QObject *parent)
     connect(m_recordJob, &BackgroundJob::finished, this, &ExportSession::onRecorded);
     // Every file rsync has read whole is hashed while it is still in the page
     // cache, on the hasher's thread.
-    m_progress.onFileDone([this](const QByteArray &path) {
-        if (m_hashQueue)
-            m_hashQueue->push(path);
-    });
+    m_progress.onFileDone([this](const QByteArray &path) { m_doneFiles.push_back(path); });
     connect(m_count, &SizeCount::counted, this, &ExportSession::onCounted);
     connect(m_planJob, &BackgroundJob::finished, this, &ExportSession::onPlanned);
     connect(m_databaseJob, &BackgroundJob::finished, this, [this] { advance(Event::DatabaseDone); });
@@ -261,8 +264,11 @@ ExportSession::ExportSession(QObject *parent)
         // The window hears of it with the next reading of the drive: a bar
         // and a line a person reads are new enough four times a second, and
         // painting them is most of what the tool spends while rsync copies.
-        if (m_state == Copying || m_state == Flushing)
+        if (m_state == Copying || m_state == Flushing) {
             m_progress.feed(batch, elapsedMs());
+            if (m_hashQueue)
+                m_hashQueue->push(&m_doneFiles);
+        }
     });
     connect(&m_sync, &SyncManager::flushStarted, this, [this] { advance(Event::FlushStarted); });
     connect(&m_sync, &SyncManager::syncFinished, this, &ExportSession::onSyncFinished);

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <vector>
 
 class BackgroundJob;
 class ExportLedger;
@@ -265,6 +266,8 @@ private:
     BackgroundJob *m_recordJob;
     struct HashQueue;
     std::shared_ptr<HashQueue> m_hashQueue;
+    // The files rsync completed in the latest batch of its output.
+    std::vector<QByteArray> m_doneFiles;
     std::shared_ptr<ExportLedger> m_ledger;
     struct Verification;
     std::shared_ptr<Verification> m_verification;

@@ -14,7 +14,9 @@
 
 namespace {
 
-constexpr size_t kReadSize = size_t(1) << 20;
+// Large enough for the kernel's read-ahead to keep a stick busy, small
+// enough to keep out of the tool's memory.
+constexpr size_t kReadSize = size_t(256) << 10;
 constexpr int kListed = 10;
 
 // A cheap 64-bit fingerprint of one block: it only has to tell blocks of an

@@ -1,8 +1,28 @@
 #include "platform/sha256.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <utility>
+
+namespace {
+
+// OpenSSL 3 looks the implementation up in its providers on every start of
+// a digest given EVP_sha256(); fetched once, starting one per recording of
+// a million costs next to nothing.
+const EVP_MD *sha256Method()
+{
+    static const EVP_MD *const method = [] {
+        // The system's openssl.cnf has nothing a digest needs; not reading
+        // it keeps half a megabyte out of the tool.
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+        const EVP_MD *fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+        return fetched ? fetched : EVP_sha256();
+    }();
+    return method;
+}
+
+} // namespace
 
 Sha256::Sha256()
     : m_ctx(EVP_MD_CTX_new())
@@ -33,7 +53,7 @@ Sha256 &Sha256::operator=(Sha256 &&other) noexcept
 
 bool Sha256::reset()
 {
-    m_failed = m_ctx == nullptr || EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) != 1;
+    m_failed = m_ctx == nullptr || EVP_DigestInit_ex(m_ctx, sha256Method(), nullptr) != 1;
     return !m_failed;
 }
 
