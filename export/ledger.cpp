@@ -141,7 +141,7 @@ qint64 ExportLedger::totalBytes() const
 // Reads the whole file at `fd` into the entry's hash (`sampling`: taking its
 // fingerprints) or, reading the stick, compares its sampled blocks with the
 // recording's. False on a read error or a cancel.
-bool ExportLedger::hashInto(int fd, Entry &entry, bool sampling, const std::atomic<bool> &cancelled,
+bool ExportLedger::hashInto(int fd, qint64 size, Entry &entry, bool sampling, const std::atomic<bool> &cancelled,
                             std::atomic<qint64> *doneBytes, int *badSamples, int *lostSamples)
 {
     // One buffer for every file, left as it is between them: a million small
@@ -149,18 +149,26 @@ bool ExportLedger::hashInto(int fd, Entry &entry, bool sampling, const std::atom
     if (!m_buffer)
         m_buffer.reset(new char[kReadSize]);
     char *const buffer = m_buffer.get();
-    Sha256 sha;
+    Sha256 &sha = m_sha;
+    sha.reset();
     quint32 block = 0;
     const quint32 firstSample = quint32(m_samples.size());
     const int index = int(&entry - m_entries.data());
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // The stick is read once, in order; the recording, right after rsync, is
+    // in the page cache anyway.
+    if (!sampling)
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // Up to the size fstat gave, so that a small file takes one read and no
+    // second one to find its end; what grew past it is seen by the caller.
+    qint64 left = size;
     for (;;) {
         if (cancelled.load())
             return false;
         size_t got = 0;
+        const size_t want = size_t(std::min<qint64>(qint64(kReadSize), left));
         // Whole buffers, so that the blocks fall on the file's 4 KiB.
-        while (got < kReadSize) {
-            const ssize_t n = ::read(fd, buffer + got, kReadSize - got);
+        while (got < want) {
+            const ssize_t n = ::read(fd, buffer + got, want - got);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
@@ -187,7 +195,8 @@ bool ExportLedger::hashInto(int fd, Entry &entry, bool sampling, const std::atom
                     ++*lostSamples;
             }
         }
-        if (got < kReadSize)
+        left -= qint64(got);
+        if (got < want || left <= 0)
             break;
     }
     const QByteArray digest = sha.finish();
@@ -232,7 +241,7 @@ void ExportLedger::hashSource(int sourceFd, const QByteArray &path, const std::a
     }
     Entry &entry = m_entries[size_t(index)];
     entry.hashed = false;
-    if (!hashInto(file.get(), entry, true, cancelled, nullptr, nullptr, nullptr))
+    if (!hashInto(file.get(), before.st_size, entry, true, cancelled, nullptr, nullptr, nullptr))
         return;
     struct stat after;
     // Written to while it was read: the hash is of no one state of it.
@@ -295,7 +304,7 @@ ExportLedger::Result ExportLedger::verify(int sourceFd, int targetFd, int modify
             int bad = 0;
             int lost = 0;
             if (::fstat(copy.get(), &onStick) != 0
-                    || !hashInto(copy.get(), entry, false, cancelled, doneBytes, &bad, &lost)) {
+                    || !hashInto(copy.get(), onStick.st_size, entry, false, cancelled, doneBytes, &bad, &lost)) {
                 if (cancelled.load())
                     return result;
                 entry.verdict = Verdict::ReadError;

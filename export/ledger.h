@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/sha256.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -112,7 +114,7 @@ public:
 
 private:
     int addEntry(const QByteArray &path, int camera, qint64 size, qint64 mtime);
-    bool hashInto(int fd, Entry &entry, bool sampling, const std::atomic<bool> &cancelled,
+    bool hashInto(int fd, qint64 size, Entry &entry, bool sampling, const std::atomic<bool> &cancelled,
                   std::atomic<qint64> *doneBytes, int *badSamples, int *lostSamples);
     bool isOtherBlock(quint64 fingerprint, int entry, quint32 block) const;
 
@@ -121,6 +123,7 @@ private:
     std::vector<Entry> m_entries;
     size_t m_sorted = 0; // the entries before this are sorted by path
     std::unique_ptr<char[]> m_buffer;
+    Sha256 m_sha;
     // Fingerprints of the sampled blocks, each file's together.
     std::vector<quint64> m_samples;
     // The same, sorted, with where each came from: for another file's data.
