@@ -8,7 +8,7 @@
 // (default 5) in milliseconds, one "key value" pair per line, for
 // bench/dirsize.sh to read.
 
-#include "export/dirsize.h"
+#include "recordings/dirsize.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -32,7 +32,7 @@
 
 #include "config/settings.h"
 #include "device/devicemanager.h"
-#include "export/backgroundjob.h"
+#include "platform/backgroundjob.h"
 #include "export/exportsession.h"
 #include "sync/syncmanager.h"
 #include "ui/mainwindow.h"

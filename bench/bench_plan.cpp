@@ -8,9 +8,9 @@
 // per line; the reference is the size count of the same tree (directorySize,
 // itself measured against du in bench/dirsize.sh).
 
-#include "export/dirsize.h"
-#include "export/drivecapabilities.h"
-#include "export/exportplan.h"
+#include "recordings/dirsize.h"
+#include "device/drivecapabilities.h"
+#include "recordings/exportplan.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #include "export/databasecopy.h"
 
-#include "export/stickfile.h"
+#include "proof/stickfile.h"
 #include "platform/descriptor.h"
 
 #include <QByteArray>

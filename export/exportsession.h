@@ -1,8 +1,8 @@
 #pragma once
 
-#include "export/exportplan.h"
+#include "recordings/exportplan.h"
 #include "export/exportprogress.h"
-#include "export/recordingindex.h"
+#include "recordings/recordingindex.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Runs clang-tidy (configuration: .clang-tidy) over the product's sources in
-# the product's folders (config/, platform/, device/, sync/, export/, session/,
+# the product's folders (config/, platform/, device/, sync/, session/, proof/, recordings/, export/,
 # ui/, app/), using the compile commands of a clang build in build-tidy/.
 # Exits non-zero on any warning.
 #   scripts/clang-tidy.sh
@@ -18,11 +18,11 @@ cmake --build "$build" --target corvalet_core_autogen corvalet_autogen >/dev/nul
 
 log=$build/clang-tidy.log
 "$runner" -quiet -clang-tidy-binary "$tidy" -p "$build" -j"$(nproc)" \
-    "^$root/(app|ui|config|platform|device|sync|export|session)/[^/]+\.cpp\$" 2>&1 | sed 's/\x1b\[[0-9;]*m//g' >"$log" || true
+    "^$root/(app|ui|config|platform|device|sync|session|proof|recordings|export)/[^/]+\.cpp\$" 2>&1 | sed 's/\x1b\[[0-9;]*m//g' >"$log" || true
 # run-clang-tidy's exit status does not count warnings: its output does.
 warnings=$(grep -cE '^/.*:[0-9]+:[0-9]+: (warning|error):' "$log" || true)
 checked=$(grep -cE '^/[^ ]*clang-tidy' "$log" || true)
-sources=$(ls "$root"/{app,ui,config,platform,device,sync,export,session}/*.cpp | wc -l)
+sources=$(ls "$root"/{app,ui,config,platform,device,sync,session,proof,recordings,export}/*.cpp | wc -l)
 if [ "$checked" -ne "$sources" ]; then
     cat "$log"
     echo "clang-tidy: checked $checked of $sources sources"

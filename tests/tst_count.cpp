@@ -13,7 +13,7 @@
 
 #include "config/settings.h"
 #include "device/devicemanager.h"
-#include "export/sizecount.h"
+#include "recordings/sizecount.h"
 #include "ui/mainwindow.h"
 
 #include <QDir>

@@ -7,10 +7,10 @@
 
 #include "config/settings.h"
 #include "device/devicemanager.h"
-#include "export/drivecapabilities.h"
-#include "export/backgroundjob.h"
+#include "device/drivecapabilities.h"
+#include "platform/backgroundjob.h"
 #include "device/writeback.h"
-#include "export/recordingindex.h"
+#include "recordings/recordingindex.h"
 #include "sync/syncmanager.h"
 #include "ui/mainwindow.h"
 #include "ui/spandialog.h"

@@ -2,9 +2,9 @@
 // it: one walk of the recordings against the export directory on the drive.
 #include "testsupport.h"
 
-#include "export/dirsize.h"
-#include "export/exportplan.h"
-#include "export/recordingindex.h"
+#include "recordings/dirsize.h"
+#include "recordings/exportplan.h"
+#include "recordings/recordingindex.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -3,7 +3,7 @@
 // it finds on ext4, exFAT, NTFS and FAT32 as mount mounts them, and the
 // exports with the options it chooses, are tested through the window.)
 
-#include "export/drivecapabilities.h"
+#include "device/drivecapabilities.h"
 #include "testsupport.h"
 
 #include <QDir>

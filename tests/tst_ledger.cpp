@@ -3,7 +3,7 @@
 // the marks of a counterfeit stick. Needs no drive and no root.
 #include "testsupport.h"
 
-#include "export/ledger.h"
+#include "proof/ledger.h"
 #include "platform/descriptor.h"
 
 #include <QDir>

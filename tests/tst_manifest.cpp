@@ -5,7 +5,7 @@
 
 #include "testsupport.h"
 
-#include "export/manifest.h"
+#include "proof/manifest.h"
 #include "platform/sha256.h"
 
 #include <QCryptographicHash>

@@ -7,7 +7,7 @@
 
 #include "config/settings.h"
 #include "device/devicemanager.h"
-#include "export/dirsize.h"
+#include "recordings/dirsize.h"
 #include "export/exporttarget.h"
 #include "ui/mainwindow.h"
 

@@ -2,7 +2,7 @@
 
 #include "config/settings.h"
 #include "device/devicemanager.h"
-#include "export/dirsize.h"
+#include "recordings/dirsize.h"
 #include "ui/spandialog.h"
 
 #include <QCollator>

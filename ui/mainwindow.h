@@ -1,7 +1,7 @@
 #pragma once
 
 #include "export/exportsession.h"
-#include "export/recordingindex.h"
+#include "recordings/recordingindex.h"
 
 #include <QDateTime>
 #include <QMainWindow>

@@ -1,4 +1,4 @@
-#include "export/sizecount.h"
+#include "recordings/sizecount.h"
 
 SizeCount::SizeCount(QObject *parent)
     : BackgroundJob(parent)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "export/recordingindex.h"
+#include "recordings/recordingindex.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "export/backgroundjob.h"
+#include "platform/backgroundjob.h"
 
 #include "platform/priority.h"
 

@@ -1,7 +1,7 @@
-#include "export/exportplan.h"
+#include "recordings/exportplan.h"
 
-#include "export/ledger.h"
-#include "export/recordingwalk.h"
+#include "proof/ledger.h"
+#include "recordings/recordingwalk.h"
 
 #include <QFileInfo>
 #include <QStorageInfo>

@@ -1,4 +1,4 @@
-#include "export/recordingindex.h"
+#include "recordings/recordingindex.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "drivecapabilities.h"
+#include "device/drivecapabilities.h"
 
 #include "platform/descriptor.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "export/drivecapabilities.h"
-#include "export/recordingindex.h"
+#include "device/drivecapabilities.h"
+#include "recordings/recordingindex.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,6 +1,6 @@
-#include "export/dirsize.h"
+#include "recordings/dirsize.h"
 
-#include "export/recordingwalk.h"
+#include "recordings/recordingwalk.h"
 
 #include <sys/stat.h>
 

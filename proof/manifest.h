@@ -17,8 +17,8 @@ constexpr char kManifestFileName[] = "SHA256SUMS";
 // such line names a file of the export.
 QByteArray manifestLine(const QByteArray &digest32, const QByteArray &relativePath);
 
-#include "export/ledger.h"
-#include "export/stickfile.h"
+#include "proof/ledger.h"
+#include "proof/stickfile.h"
 
 #include <QDateTime>
 #include <QString>

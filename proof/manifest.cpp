@@ -1,4 +1,4 @@
-#include "export/manifest.h"
+#include "proof/manifest.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "export/ledger.h"
+#include "proof/ledger.h"
 
 #include "platform/descriptor.h"
 #include "platform/sha256.h"

@@ -1,4 +1,4 @@
-#include "export/recordingwalk.h"
+#include "recordings/recordingwalk.h"
 
 #include "platform/descriptor.h"
 

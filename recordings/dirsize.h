@@ -1,7 +1,7 @@
 #pragma once
 
-#include "export/exportplan.h"
-#include "export/recordingindex.h"
+#include "recordings/exportplan.h"
+#include "recordings/recordingindex.h"
 
 #include <QString>
 

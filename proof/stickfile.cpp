@@ -1,4 +1,4 @@
-#include "export/stickfile.h"
+#include "proof/stickfile.h"
 
 #include <QDateTime>
 #include <QDebug>

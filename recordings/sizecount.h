@@ -1,7 +1,7 @@
 #pragma once
 
-#include "export/backgroundjob.h"
-#include "export/dirsize.h"
+#include "platform/backgroundjob.h"
+#include "recordings/dirsize.h"
 
 #include <QString>
 
