@@ -64,6 +64,14 @@ QString Settings::readMediaServerValue(const QString &key)
     return readIniValue(QString::fromLatin1(kMediaServerConfigFile), key, QVariant());
 }
 
+QString Settings::recordingsPathValue()
+{
+    QString mediaRoot = readMediaServerValue(QStringLiteral("mp4_save_path"));
+    if (mediaRoot.isEmpty())
+        mediaRoot = QStringLiteral("/media/zozadoz/record");
+    return mediaRoot + QLatin1String("/record");
+}
+
 QString Settings::usbMountPathValue()
 {
     return readMonitorValue(QStringLiteral("Paths/UsbMountPath"), instance().usbMountPath);

@@ -27,6 +27,9 @@ public:
     static QString readMediaServerValue(const QString &key);
 
     // The three keys of the monitor INI file, each with its default.
+    // The recordings directory: `mp4_save_path` of the media server's
+    // configuration, or /media/zozadoz/record, with "/record" added.
+    static QString recordingsPathValue();
     static QString usbMountPathValue();
     static QString rsyncPathValue();
     static QString dbPathValue();

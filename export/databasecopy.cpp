@@ -2,6 +2,7 @@
 
 #include "proof/stickfile.h"
 #include "platform/descriptor.h"
+#include "platform/fileutil.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -62,11 +63,6 @@ DatabaseCopy::Result failure(Reason reason, const QString &detail)
     result.error = QStringLiteral("报警数据库复制失败：") + reasonText(reason);
     qWarning().noquote() << result.error << "-" << detail;
     return result;
-}
-
-QString errnoText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 class Connection

@@ -1,5 +1,6 @@
 #include "export/exporttarget.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QTextStream>
@@ -37,6 +38,17 @@ bool readHostname(const QString &path, QString *hostname)
     QTextStream stream(&file);
     *hostname = stream.readLine().trimmed();
     return true;
+}
+
+QString hostname()
+{
+    QString name;
+    if (readHostname(QStringLiteral("/etc/hostname"), &name)) {
+        qInfo() << "getHostname:" << name;
+        return name;
+    }
+    qCritical() << "无法打开 /etc/hostname 文件";
+    return QStringLiteral("ORVELD-ffff");
 }
 
 bool isSafeName(const QString &hostname)

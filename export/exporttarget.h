@@ -10,6 +10,9 @@ namespace ExportTarget {
 // Reads the host name from the first line of `path` (white space trimmed) into
 // `hostname`; false when the file cannot be opened.
 bool readHostname(const QString &path, QString *hostname);
+// The recorder's host name from /etc/hostname, logged; "ORVELD-ffff" when
+// the file cannot be read.
+QString hostname();
 
 // False for a host name that would lead out of the directory it is joined to:
 // one that holds a "/" or is "..". An empty name or "." stays where it is.

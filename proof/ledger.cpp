@@ -1,6 +1,7 @@
 #include "proof/ledger.h"
 
 #include "platform/descriptor.h"
+#include "platform/fileutil.h"
 #include "platform/sha256.h"
 
 #include <QFile>
@@ -94,14 +95,19 @@ void ExportLedger::copyEntry(const ExportLedger &other, int i)
     addEntry(other.path(i), from.camera, from.size, from.mtime);
 }
 
-void ExportLedger::addDatabase(const QByteArray &name, const QByteArray &sha, qint64 size, qint64 mtime)
+bool ExportLedger::addDatabase(int dirFd, const QByteArray &name, const std::atomic<bool> &cancelled)
 {
-    Entry &entry = m_entries[size_t(addEntry(name, -1, size, mtime))];
+    // What lies on the stick now, from the page cache: the snapshot as it was
+    // written, which the verification reads back from the stick itself.
+    const Descriptor file(::openat(dirFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st;
+    if (!file.isValid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    Entry &entry = m_entries[size_t(addEntry(name, -1, st.st_size, st.st_mtime))];
     entry.database = true;
-    entry.hashed = sha.size() == int(entry.sha.size());
-    if (entry.hashed)
-        std::memcpy(entry.sha.data(), sha.constData(), entry.sha.size());
+    const bool hashed = hashInto(file.get(), st.st_size, entry, true, cancelled, nullptr, nullptr, nullptr);
     sort();
+    return hashed;
 }
 
 void ExportLedger::sort()
@@ -235,7 +241,7 @@ void ExportLedger::hashSource(int sourceFd, const QByteArray &path, const std::a
     int index = find(path);
     if (index < 0) {
         // Written after the plan looked, and copied by rsync all the same.
-        if (path.startsWith('.') || path.contains("/."))
+        if (hasHiddenPart(path.constData(), size_t(path.size())))
             return;
         index = addEntry(path, -1, before.st_size, before.st_mtime);
     }

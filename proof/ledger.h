@@ -89,8 +89,10 @@ public:
     void add(const std::string &relative, int camera, const struct stat &st);
     // Entry `i` of `other`, for a part of an export.
     void copyEntry(const ExportLedger &other, int i);
-    // The database's snapshot, hashed as it lies on the stick.
-    void addDatabase(const QByteArray &name, const QByteArray &sha, qint64 size, qint64 mtime);
+    // The database's snapshot `name` in the export directory `dirFd`, hashed
+    // as it lies on the stick (never through a link); false when it is not
+    // there as a regular file or could not be read.
+    bool addDatabase(int dirFd, const QByteArray &name, const std::atomic<bool> &cancelled);
     // Sorts by path, for find() and the manifest; after the plan.
     void sort();
     int size() const { return int(m_entries.size()); }

@@ -1,5 +1,7 @@
 #include "proof/stickfile.h"
 
+#include "platform/fileutil.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
@@ -45,11 +47,6 @@ Placed failed(int error, const QString &detail, Placed::Outcome outcome = Placed
     placed.error = error;
     placed.detail = detail;
     return placed;
-}
-
-QString errnoText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 } // namespace

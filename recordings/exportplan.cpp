@@ -158,7 +158,7 @@ PlannedExport PlannedExport::newestThatFits(qint64 freeSpace, qint64 capacity) c
     PlannedExport part = *this;
     part.newest = NewestCut();
     // Directories rsync creates stay counted in full.
-    const qint64 budget = freeSpace - fileSystemMargin(capacity) - databaseBytes - plan.directorySpace;
+    const qint64 budget = recordingBudget(freeSpace, capacity, databaseBytes) - plan.directorySpace;
     const qint64 cut = newest.cut(budget);
     if (cut == ExportSelection::kNoStart)
         return part;
@@ -195,7 +195,7 @@ PlannedExport planExportTo(const QString &mountPath, const QString &source, cons
     planned.databaseBytes = QFileInfo(databasePath).size();
     // Of the newest recordings, only what the drive may take is held.
     const QStorageInfo drive(mountPath);
-    planned.newest = NewestCut(drive.bytesAvailable() - fileSystemMargin(drive.bytesTotal()) - planned.databaseBytes);
+    planned.newest = NewestCut(recordingBudget(drive.bytesAvailable(), drive.bytesTotal(), planned.databaseBytes));
     planned.ledger = std::make_shared<ExportLedger>();
     planned.plan = planExport(source, target, planned.rules, cancel, selection, &planned.newest, RecordingVisitor(),
                               planned.ledger.get());

@@ -1,5 +1,7 @@
 #include "recordings/recordingindex.h"
 
+#include <QCoreApplication>
+
 #include <algorithm>
 #include <limits>
 
@@ -155,18 +157,18 @@ RecordingSizes RecordingIndex::Bucket::sizes() const
 
 std::vector<int> RecordingIndex::chosen(const QStringList &cameras) const
 {
-    std::vector<int> slots;
+    std::vector<int> chosenSlots;
     if (cameras.isEmpty()) {
         for (size_t slot = 0; slot < m_sizes.size(); ++slot)
-            slots.push_back(int(slot));
-        return slots;
+            chosenSlots.push_back(int(slot));
+        return chosenSlots;
     }
     for (const QString &name : cameras) {
         const int index = int(m_cameras.indexOf(name));
         if (index >= 0)
-            slots.push_back(index + 1);
+            chosenSlots.push_back(index + 1);
     }
-    return slots;
+    return chosenSlots;
 }
 
 RecordingSizes RecordingIndex::sizes(const QStringList &cameras) const
@@ -367,4 +369,23 @@ RecordingSizes NewestCut::sizesFrom(qint64 time) const
     for (auto it = m_byTime.lower_bound(stepOf(time)); it != m_byTime.cend(); ++it)
         total += it->second;
     return total;
+}
+
+qint64 recordingBudget(qint64 freeSpace, qint64 capacity, qint64 databaseBytes)
+{
+    return freeSpace - fileSystemMargin(capacity) - databaseBytes;
+}
+
+QString spanLabel(Span span)
+{
+    switch (span) {
+    case Span::All: return QCoreApplication::translate("Span", "全部录像");
+    case Span::LastHour: return QCoreApplication::translate("Span", "最近 1 小时");
+    case Span::Last24Hours: return QCoreApplication::translate("Span", "最近 24 小时");
+    case Span::Last3Days: return QCoreApplication::translate("Span", "最近 3 天");
+    case Span::Last7Days: return QCoreApplication::translate("Span", "最近 7 天");
+    case Span::Custom: return QCoreApplication::translate("Span", "自定义时间段");
+    case Span::NewestThatFit: return QCoreApplication::translate("Span", "能放进U盘的最新录像");
+    }
+    return QString();
 }

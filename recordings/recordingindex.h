@@ -190,3 +190,10 @@ private:
 // directory blocks, a FUSE driver's metadata): one percent of the drive, at
 // least 1 MiB and at most 256 MiB.
 qint64 fileSystemMargin(qint64 capacity);
+
+// What a drive can take for recordings: its free space less its file
+// system's margin and the alarm database's snapshot that every export takes.
+qint64 recordingBudget(qint64 freeSpace, qint64 capacity, qint64 databaseBytes);
+
+// The span as the window and the record name it ("最近 24 小时").
+QString spanLabel(Span span);

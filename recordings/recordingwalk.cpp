@@ -1,6 +1,7 @@
 #include "recordings/recordingwalk.h"
 
 #include "platform/descriptor.h"
+#include "platform/fileutil.h"
 
 #include <QFile>
 
@@ -79,7 +80,7 @@ void RecordingWalk::walkDirectory(int fd, const Place &place, Visitor &visitor)
     while (const struct dirent *entry = ::readdir(dir)) {
         if (cancelled())
             break;
-        if (entry->d_name[0] == '.')
+        if (isHiddenName(entry->d_name))
             continue; // hidden entries, "." and ".." alike
         if (entry->d_type == DT_DIR) {
             subdirectories.emplace_back(entry->d_name, true);

@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "platform/command.h"
 #include "platform/descriptor.h"
+#include "platform/fileutil.h"
 #include "platform/priority.h"
 
 #include <QDebug>
@@ -132,7 +133,7 @@ bool SyncManager::startSync(const QString &source, const QString &destination, c
     }
 
     QStringList arguments = QStringList{QStringLiteral("-av")} + driveOptions
-            + QStringList{QStringLiteral("--progress"), QStringLiteral("--exclude=.*")};
+            + QStringList{QStringLiteral("--progress"), QLatin1String(kExcludeHidden)};
     if (fileList.isValid())
         arguments << QStringLiteral("--from0") << QStringLiteral("--files-from=-");
     arguments << source + QLatin1Char('/') << destination;

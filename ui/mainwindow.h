@@ -1,7 +1,6 @@
 #pragma once
 
 #include "export/exportsession.h"
-#include "recordings/recordingindex.h"
 
 #include <QDateTime>
 #include <QMainWindow>
@@ -50,8 +49,6 @@ private slots:
     void onSyncStarted();
     void onProgressChanged();
     void onExportFinished(const ExportVerdict &verdict);
-    void onDeviceMounted(const QString &mountPath, qint64 size);
-    void onDeviceUnmounted();
     void onCountFinished();
     void onSpanChosen(int index);
     void onQuestion(const FitQuestion &question);
@@ -73,10 +70,11 @@ private:
     void showChoices();
     Span chosenSpan() const;
     QStringList chosenCameras() const;
+    // All of the camera menu is chosen: the whole recordings directory.
+    bool everyCameraChosen() const;
     // Hands what the widgets choose to the session.
     void passChoice();
     bool askCustomSpan();
-    void showProgressLine();
 
     QWidget *central = nullptr;
     QVBoxLayout *mainLayout = nullptr;
@@ -91,7 +89,8 @@ private:
     QComboBox *spanBox = nullptr;
     QToolButton *cameraButton = nullptr;
     QMenu *cameraMenu = nullptr;
-    qint64 sourceTotalSize = 0;
+    // A drive has been mounted since the window opened.
+    bool driveSeen = false;
     QDateTime customStart;
     QDateTime customEnd;
     // The span chosen before the custom one, for a dialog that is cancelled.
