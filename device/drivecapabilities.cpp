@@ -102,15 +102,14 @@ QString typeFromBootSector(const QByteArray &device)
 {
     if (!device.startsWith("/dev/"))
         return {};
-    const int fd = ::open(device.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    const Descriptor disk(::open(device.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!disk.isValid())
         return {};
     struct stat st;
     char sector[512];
     ssize_t got = -1;
-    if (::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode))
-        got = ::pread(fd, sector, sizeof sector, 0);
-    ::close(fd);
+    if (::fstat(disk.get(), &st) == 0 && S_ISBLK(st.st_mode))
+        got = ::pread(disk.get(), sector, sizeof sector, 0);
     if (got != ssize_t(sizeof sector))
         return {};
     const QByteArray boot(sector, sizeof sector);

@@ -1,6 +1,7 @@
 #include "device/partitionchoice.h"
 
 #include "platform/command.h"
+#include "platform/fileutil.h"
 
 #include <QDebug>
 #include <QDir>
@@ -20,7 +21,7 @@ namespace {
 constexpr int kProbeTimeoutMs = 3000;
 constexpr qint64 kProbeBudgetMs = 10000;
 // Every sysfs file read here is one short line.
-constexpr qint64 kSmallFileBytes = 64;
+constexpr int kSmallFileBytes = 64;
 constexpr qint64 kSectorBytes = 512;
 constexpr qint64 kMiB = qint64(1024) * 1024;
 
@@ -52,18 +53,11 @@ bool isTypeName(const QByteArray &type)
     });
 }
 
-QByteArray readSmallFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.read(kSmallFileBytes).trimmed();
-}
 
 // A non-negative decimal number of one line; -1 for anything else.
 qint64 readNumber(const QString &path)
 {
-    const QByteArray text = readSmallFile(path);
+    const QByteArray text = readSmallFile(path, kSmallFileBytes).trimmed();
     if (text.isEmpty())
         return -1;
     qint64 value = 0;

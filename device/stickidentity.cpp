@@ -1,6 +1,7 @@
 #include "device/stickidentity.h"
 
 #include "device/writeback.h"
+#include "platform/fileutil.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -21,42 +22,6 @@ constexpr int kMaxAttributeBytes = 4096;
 // .../usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb is ten levels
 // below devices/; a deeper path is walked no further than this.
 constexpr int kMaxAncestors = 32;
-
-QByteArray encoded(const QString &path)
-{
-    return QFile::encodeName(path);
-}
-
-bool exists(const QString &path)
-{
-    return ::access(encoded(path).constData(), F_OK) == 0;
-}
-
-// The first kMaxAttributeBytes of a regular file; empty for anything else,
-// so that a FIFO or a device node in the tree can neither block nor flood.
-QByteArray readAttribute(const QString &path)
-{
-    const int fd = ::open(encoded(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        return {};
-    QByteArray content;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        content.resize(kMaxAttributeBytes);
-        int filled = 0;
-        while (filled < content.size()) {
-            const ssize_t n = ::read(fd, content.data() + filled, size_t(content.size() - filled));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            filled += int(n);
-        }
-        content.truncate(filled);
-    }
-    ::close(fd);
-    return content;
-}
 
 // The stick's text as it may stand in a record of one line.
 QString cleaned(const QByteArray &raw)
@@ -93,7 +58,7 @@ QString cleaned(const QByteArray &raw)
 
 QString attribute(const QString &directory, const char *name)
 {
-    return cleaned(readAttribute(directory + QLatin1Char('/') + QLatin1String(name)));
+    return cleaned(readSmallFile(directory + QLatin1Char('/') + QLatin1String(name), kMaxAttributeBytes));
 }
 
 } // namespace
@@ -106,7 +71,7 @@ StickIdentity stickIdentity(const QString &device, const QString &sysfsRoot)
     QString disk = blockDeviceDirectory(device, sysfsRoot);
     if (devices.isEmpty() || !disk.startsWith(devices + QLatin1Char('/')))
         return identity;
-    if (exists(disk + QStringLiteral("/partition")))
+    if (pathExists(disk + QStringLiteral("/partition")))
         disk = QFileInfo(disk).path();
 
     // A USB stick's disk is a SCSI device whose vendor and model come from
@@ -119,7 +84,7 @@ StickIdentity stickIdentity(const QString &device, const QString &sysfsRoot)
     // has a serial of its own (the host controller's PCI address).
     QString directory = QFileInfo(disk).path();
     for (int level = 0; level < kMaxAncestors && directory.startsWith(devices + QLatin1Char('/')); ++level) {
-        if (exists(directory + QStringLiteral("/idVendor"))) {
+        if (pathExists(directory + QStringLiteral("/idVendor"))) {
             identity.serial = attribute(directory, "serial");
             if (identity.vendor.isEmpty())
                 identity.vendor = attribute(directory, "manufacturer");
@@ -127,7 +92,7 @@ StickIdentity stickIdentity(const QString &device, const QString &sysfsRoot)
                 identity.model = attribute(directory, "product");
             break;
         }
-        if (exists(directory + QStringLiteral("/serial"))) {
+        if (pathExists(directory + QStringLiteral("/serial"))) {
             identity.serial = attribute(directory, "serial");
             break;
         }

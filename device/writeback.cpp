@@ -1,5 +1,8 @@
 #include "device/writeback.h"
 
+#include "platform/descriptor.h"
+#include "platform/fileutil.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -17,36 +20,9 @@ namespace {
 // Every sysfs file read here is one line of a few numbers.
 constexpr int kSmallFileBytes = 512;
 
-QByteArray encoded(const QString &path)
-{
-    return QFile::encodeName(path);
-}
-
-bool exists(const QString &path)
-{
-    return ::access(encoded(path).constData(), F_OK) == 0;
-}
-
-// The whole content of a small file, or a null array when it cannot be read.
-QByteArray readSmallFile(const QByteArray &path)
-{
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    char buffer[kSmallFileBytes];
-    ssize_t n;
-    do {
-        n = ::read(fd, buffer, sizeof buffer);
-    } while (n < 0 && errno == EINTR);
-    ::close(fd);
-    if (n < 0)
-        return {};
-    return QByteArray(buffer, int(n));
-}
-
 QByteArray readValue(const QString &path)
 {
-    return readSmallFile(encoded(path)).trimmed();
+    return readSmallFile(path, kSmallFileBytes).trimmed();
 }
 
 // Writes a value to a sysfs attribute in one write(), as sysfs wants it; on
@@ -55,23 +31,20 @@ QByteArray readValue(const QString &path)
 // tree needs it.
 bool writeValue(const QString &path, const QByteArray &value, QString *error)
 {
-    const int fd = ::open(encoded(path).constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    bool ok = fd >= 0;
+    const Descriptor file(::open(QFile::encodeName(path).constData(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    bool ok = file.isValid();
     if (ok) {
         const QByteArray line = value + '\n';
         ssize_t n;
         do {
-            n = ::write(fd, line.constData(), size_t(line.size()));
+            n = ::write(file.get(), line.constData(), size_t(line.size()));
         } while (n < 0 && errno == EINTR);
         ok = n == line.size();
         if (n >= 0 && !ok)
             errno = EIO;
     }
-    const int savedErrno = errno;
-    if (fd >= 0)
-        ::close(fd);
     if (!ok && error)
-        *error = QString::fromLocal8Bit(std::strerror(savedErrno));
+        *error = errnoText(errno);
     return ok;
 }
 
@@ -104,7 +77,7 @@ QString blockDeviceDirectory(const QString &device, const QString &sysfsRoot)
 
     QStringList candidates;
     struct stat st;
-    if (::stat(encoded(path).constData(), &st) == 0 && S_ISBLK(st.st_mode))
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISBLK(st.st_mode))
         candidates << sysfsRoot + QStringLiteral("/dev/block/%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev));
     const QString name = QFileInfo(path).fileName();
     if (!name.isEmpty() && name != QLatin1String(".") && name != QLatin1String(".."))
@@ -126,13 +99,13 @@ QString WritebackLimit::bdiDirectoryOf(const QString &device, const QString &sys
     // The page cache belongs to the whole disk: a partition's writes are
     // accounted to its disk's backing device, the partition's parent
     // directory in sysfs.
-    if (exists(directory + QStringLiteral("/partition")))
+    if (pathExists(directory + QStringLiteral("/partition")))
         directory = QFileInfo(directory).path();
     const QByteArray number = readValue(directory + QStringLiteral("/dev"));
     if (!isDeviceNumber(number))
         return {};
     const QString bdi = sysfsRoot + QStringLiteral("/class/bdi/") + QString::fromLatin1(number);
-    return exists(bdi + QStringLiteral("/max_ratio")) ? bdi : QString();
+    return pathExists(bdi + QStringLiteral("/max_ratio")) ? bdi : QString();
 }
 
 WritebackLimit::WritebackLimit(const QString &sysfsRoot)
@@ -153,7 +126,7 @@ bool WritebackLimit::apply(const QString &device, qint64 maxBytes)
 
     const QString bdi = bdiDirectoryOf(device, m_sysfsRoot);
     struct stat st;
-    if (bdi.isEmpty() || ::stat(encoded(bdi).constData(), &st) != 0) {
+    if (bdi.isEmpty() || ::stat(QFile::encodeName(bdi).constData(), &st) != 0) {
         qWarning() << "找不到设备的写回设置(bdi)，不限制U盘写缓存:" << device;
         return false;
     }
@@ -166,10 +139,10 @@ bool WritebackLimit::apply(const QString &device, qint64 maxBytes)
     const QString maxRatioFine = bdi + QStringLiteral("/max_ratio_fine");
     QString error;
 
-    if (exists(strictLimit) && exists(maxBytesFile)) {
+    if (pathExists(strictLimit) && pathExists(maxBytesFile)) {
         // max_ratio_fine (millionths) is the exact form of what max_bytes
         // sets; kernels with max_bytes have it, max_ratio is the fallback.
-        const QString ratioFile = exists(maxRatioFine) ? maxRatioFine : maxRatio;
+        const QString ratioFile = pathExists(maxRatioFine) ? maxRatioFine : maxRatio;
         const QByteArray oldRatio = readValue(ratioFile);
         const QByteArray oldStrict = readValue(strictLimit);
         const QByteArray oldBytes = readValue(maxBytesFile);
@@ -218,7 +191,7 @@ bool WritebackLimit::apply(const QString &device, qint64 maxBytes)
 bool WritebackLimit::sameDirectory() const
 {
     struct stat st;
-    return ::stat(encoded(m_bdi).constData(), &st) == 0 && st.st_dev == m_bdiDevice && st.st_ino == m_bdiInode;
+    return ::stat(QFile::encodeName(m_bdi).constData(), &st) == 0 && st.st_dev == m_bdiDevice && st.st_ino == m_bdiInode;
 }
 
 void WritebackLimit::restore()
@@ -253,15 +226,15 @@ void WritebackLimit::restore()
 DeviceWriteCounter::DeviceWriteCounter(const QString &device, const QString &sysfsRoot)
 {
     const QString directory = blockDeviceDirectory(device, sysfsRoot);
-    if (!directory.isEmpty() && exists(directory + QStringLiteral("/stat")))
-        m_statPath = encoded(directory + QStringLiteral("/stat"));
+    if (!directory.isEmpty() && pathExists(directory + QStringLiteral("/stat")))
+        m_statPath = QFile::encodeName(directory + QStringLiteral("/stat"));
 }
 
 qint64 DeviceWriteCounter::bytesWritten() const
 {
     if (m_statPath.isEmpty())
         return -1;
-    const QByteArray line = readSmallFile(m_statPath);
+    const QByteArray line = readSmallFile(QFile::decodeName(m_statPath), kSmallFileBytes);
     // Fields: reads completed, reads merged, sectors read, ms reading,
     // writes completed, writes merged, sectors written, ...
     constexpr int kSectorsWrittenField = 7;

@@ -92,7 +92,6 @@ public:
     // one given the same numbers is left alone). Does nothing when nothing is
     // applied; the destructor calls it.
     void restore();
-    bool isApplied() const { return !m_saved.isEmpty(); }
     // The directory apply() changed, e.g. "/sys/class/bdi/8:16"; empty if none.
     QString bdiDirectory() const { return m_bdi; }
 

@@ -236,11 +236,6 @@ bool ExportProgress::handleProgress(const char *segment, int length)
     return true;
 }
 
-bool ExportProgress::parseProgress(const QByteArray &segment, qint64 *bytes, bool *last)
-{
-    return readUpdate(segment.constData(), segment.size(), bytes, last);
-}
-
 bool ExportProgress::readUpdate(const char *segment, int length, qint64 *bytes, bool *last)
 {
     if (length <= 0 || length > 200)

@@ -63,10 +63,9 @@ public:
     // One progress update of rsync, the whole `segment` (without its "\r" or
     // "\n"): the bytes of the file so far, and whether it is the file's last
     // update. False for anything else.
-    static bool parseProgress(const QByteArray &segment, qint64 *bytes, bool *last);
+    static bool readUpdate(const char *segment, int length, qint64 *bytes, bool *last);
 
 private:
-    static bool readUpdate(const char *segment, int length, qint64 *bytes, bool *last);
     void endSegment(const char *segment, int length, bool tooLong, char terminator);
     void handleLine(const char *line, int length);
     bool handleProgress(const char *segment, int length);

@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (const QByteArray &segment : line.split('\r')) {
             qint64 readBytes = -1, patternBytes = -1;
             bool readLast = false, patternLast = false;
-            const bool read = ExportProgress::parseProgress(segment, &readBytes, &readLast);
+            const bool read = ExportProgress::readUpdate(segment.constData(), int(segment.size()), &readBytes, &readLast);
             if (read != patternReads(segment, &patternBytes, &patternLast)
                     || (read && (readBytes != patternBytes || readLast != patternLast)))
                 fail("the update reader and its pattern disagree", segment);

@@ -77,14 +77,6 @@ bool BackgroundJob::isRunning() const
     return m_walk && !m_walk->cancelled.load();
 }
 
-bool BackgroundJob::isWalking() const
-{
-    if (!m_walk)
-        return false;
-    std::lock_guard<std::mutex> lock(m_walk->mutex);
-    return m_walk->walking;
-}
-
 void BackgroundJob::deliver(const std::shared_ptr<Walk> &walk)
 {
     // A job cancelled or replaced after its work ended is not reported.

@@ -42,8 +42,6 @@ public:
     void stop(int timeoutMs = kJoinTimeoutMs);
     // True from start() until the end was delivered or the job cancelled.
     bool isRunning() const;
-    // True while the work of the latest job still runs, cancelled or not.
-    bool isWalking() const;
 
 signals:
     void finished();

@@ -4,10 +4,9 @@
 
 #include <utility>
 
-// A file descriptor, closed when its owner goes. It moves, so that a walk can
-// hand a directory it opened to the level below, and a caller can hand the
-// read end of a list to the copy engine; it never copies, so no descriptor is
-// closed twice. Shared ownership, where a writer thread and its owner both
+// A file descriptor, closed when its owner goes. It moves, so that a caller
+// can hand the read end of a list to the copy engine, and a function can
+// return one it opened; it never copies, so no descriptor is closed twice. Shared ownership, where a writer thread and its owner both
 // hold one end, is a std::shared_ptr of it.
 class Descriptor
 {

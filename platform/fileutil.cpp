@@ -32,6 +32,11 @@ QByteArray readSmallFile(const QString &path, int maxBytes)
     return content;
 }
 
+bool pathExists(const QString &path)
+{
+    return ::access(QFile::encodeName(path).constData(), F_OK) == 0;
+}
+
 QString errnoText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));

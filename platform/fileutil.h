@@ -13,6 +13,9 @@
 // `path` is never followed as a link.
 QByteArray readSmallFile(const QString &path, int maxBytes = 4096);
 
+// Whether anything (a file, a directory, a link that leads somewhere) is at `path`.
+bool pathExists(const QString &path);
+
 // The C library's text of an errno value, for a log line or a verdict.
 QString errnoText(int error);
 

@@ -80,10 +80,3 @@ QByteArray Sha256::finish()
     reset();
     return digest;
 }
-
-QByteArray Sha256::hash(const char *data, size_t size)
-{
-    Sha256 sha;
-    sha.update(data, size);
-    return sha.finish();
-}

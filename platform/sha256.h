@@ -36,11 +36,6 @@ public:
     // libcrypto refuses.
     bool reset();
 
-    // The digest of `data` in one call (empty on failure).
-    static QByteArray hash(const char *data, size_t size);
-    static QByteArray hash(const QByteArray &data) { return hash(data.constData(), size_t(data.size())); }
-    // A digest as lower-case hex digits, as sha256sum prints it.
-    static QByteArray hex(const QByteArray &digest) { return digest.toHex(); }
 
 private:
     EVP_MD_CTX *m_ctx;

@@ -64,11 +64,6 @@ int openOnStick(int dirFd, const QByteArray &relative)
     return file.release();
 }
 
-bool sameTime(qint64 a, qint64 b, int window)
-{
-    return std::llabs(static_cast<long long>(a - b)) <= window;
-}
-
 } // namespace
 
 int ExportLedger::addEntry(const QByteArray &path, int camera, qint64 size, qint64 mtime)
@@ -93,6 +88,11 @@ void ExportLedger::copyEntry(const ExportLedger &other, int i)
 {
     const Entry &from = other.entry(i);
     addEntry(other.path(i), from.camera, from.size, from.mtime);
+}
+
+bool quickCheckSame(qint64 sizeA, qint64 mtimeA, qint64 sizeB, qint64 mtimeB, int modifyWindow)
+{
+    return sizeA == sizeB && std::llabs(static_cast<long long>(mtimeA - mtimeB)) <= modifyWindow;
 }
 
 bool ExportLedger::addDatabase(int dirFd, const QByteArray &name, const std::atomic<bool> &cancelled)
@@ -315,7 +315,7 @@ ExportLedger::Result ExportLedger::verify(int sourceFd, int targetFd, int modify
                     return result;
                 entry.verdict = Verdict::ReadError;
             } else if (entry.verdict == Verdict::Mismatch && !entry.database
-                       && (onStick.st_size != entry.size || !sameTime(onStick.st_mtime, entry.mtime, modifyWindow))) {
+                       && !quickCheckSame(onStick.st_size, onStick.st_mtime, entry.size, entry.mtime, modifyWindow)) {
                 // rsync copied another state of the recording than was hashed.
                 entry.verdict = Verdict::Changed;
             } else if (entry.verdict == Verdict::Mismatch) {

@@ -15,6 +15,11 @@
 
 struct stat;
 
+// rsync's quick check: a copy of the same size whose modification time is
+// within the drive's time resolution (`modifyWindow`, seconds) is taken to
+// be the same file, and rsync leaves it as it is.
+bool quickCheckSame(qint64 sizeA, qint64 mtimeA, qint64 sizeB, qint64 mtimeB, int modifyWindow);
+
 // Every file of one export, for the proof of what the stick holds: its path
 // in the export directory, the recording's SHA-256 from the bytes rsync
 // copied, and at the end what the stick itself gave back.

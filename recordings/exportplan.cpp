@@ -92,8 +92,9 @@ RecordingSizes sizesOnDrive(const struct stat &source, int targetFd, const char 
     // rsync's quick check: a regular file of the same size whose time is
     // within the window is left as it is.
     if (targetFd != -1 && ::fstatat(targetFd, name, &target, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISREG(target.st_mode) && target.st_size == source.st_size
-            && std::llabs(static_cast<long long>(target.st_mtime) - source.st_mtime) <= options.modifyWindowSeconds)
+            && S_ISREG(target.st_mode)
+            && quickCheckSame(target.st_size, target.st_mtime, source.st_size, source.st_mtime,
+                              options.modifyWindowSeconds))
         return sizes;
     const qint64 block = options.blockSize > 0 ? options.blockSize : 1;
     sizes.filesToCopy = 1;

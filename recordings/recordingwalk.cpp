@@ -25,17 +25,17 @@ bool RecordingWalk::cancelled() const
 bool RecordingWalk::walk(const QString &source, Visitor &visitor)
 {
     m_ancestors.clear();
-    const int fd = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd != -1) {
+    Descriptor top(::open(QFile::encodeName(source).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (top.isValid()) {
         // The export directory must be a real directory of the drive, never a
         // link planted there; missing, everything is still to copy.
         const Descriptor target(m_options.target.isEmpty()
                                         ? -1
                                         : ::open(QFile::encodeName(m_options.target).constData(),
                                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        Place top;
-        top.targetFd = target.get();
-        walkDirectory(fd, top, visitor);
+        Place place;
+        place.targetFd = target.get();
+        walkDirectory(std::move(top), place, visitor);
     }
     return !cancelled();
 }
@@ -49,19 +49,16 @@ bool RecordingWalk::isAncestor(const struct stat &st) const
     return false;
 }
 
-// Takes over `fd`.
-void RecordingWalk::walkDirectory(int fd, const Place &place, Visitor &visitor)
+void RecordingWalk::walkDirectory(Descriptor directory, const Place &place, Visitor &visitor)
 {
     struct stat self;
-    if (::fstat(fd, &self) == -1 || isAncestor(self)) {
-        ::close(fd);
+    if (::fstat(directory.get(), &self) == -1 || isAncestor(self))
         return;
-    }
-    DIR *dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
+    DIR *dir = ::fdopendir(directory.get());
+    if (!dir)
         return;
-    }
+    // The stream owns the descriptor from here on.
+    directory.release();
     const std::unique_ptr<DIR, int (*)(DIR *)> closer(dir, ::closedir);
     const ExportSelection &selection = m_options.selection;
     const bool filesChosen = selection.cameras.isEmpty()
@@ -151,10 +148,10 @@ void RecordingWalk::walkDirectory(int fd, const Place &place, Visitor &visitor)
         }
         child.targetFd = target.get();
         // Only what a link leads to is followed, and only while links are.
-        const int childFd = ::openat(::dirfd(dir), name.c_str(),
-                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC | (real ? O_NOFOLLOW : 0));
-        if (childFd != -1)
-            walkDirectory(childFd, child, visitor);
+        Descriptor childDirectory(::openat(::dirfd(dir), name.c_str(),
+                                           O_RDONLY | O_DIRECTORY | O_CLOEXEC | (real ? O_NOFOLLOW : 0)));
+        if (childDirectory.isValid())
+            walkDirectory(std::move(childDirectory), child, visitor);
     }
     m_ancestors.pop_back();
 }

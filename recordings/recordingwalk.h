@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/descriptor.h"
 #include "recordings/recordingindex.h"
 
 #include <QString>
@@ -76,7 +77,8 @@ public:
 
 private:
     bool cancelled() const;
-    void walkDirectory(int fd, const Place &place, Visitor &visitor);
+    // Walks the directory `directory`, which it takes over.
+    void walkDirectory(Descriptor directory, const Place &place, Visitor &visitor);
     bool isAncestor(const struct stat &st) const;
 
     Options m_options;

@@ -21,7 +21,6 @@ public:
     // drive, the sizes by time counted back from `now`.
     void start(const QString &path, const QString &target, const ExportPlan::Options &options, qint64 now);
     // True from start() until a result was delivered or the count cancelled.
-    bool isCounting() const { return isRunning(); }
 
     // The result of the count that counted() reported, handed over once:
     // its index is the largest thing the tool holds, and is held once.

@@ -7,8 +7,10 @@ class QObject;
 // The way out of the program, shared by all of them: the "remove" event, a
 // termination signal, 退出 (or Escape), the window manager closing the window
 // and the end of main(). The export session registers what ending means for
-// it (stop what runs, join its jobs, unmount the drive, end the event loop);
-// every way out calls shutDown(), which knows nothing of drives or copies.
+// it (stop what runs, join its jobs, unmount the drive, end the event loop).
+// A termination signal and main()'s end (after the window closed) call
+// shutDown() here, which knows nothing of drives or copies; 退出, Escape and
+// the "remove" event call the session's own shutDown() directly.
 
 // `end` is called by shutDown() while `owner` is registered; a later
 // registration takes over, and unregistering an owner that was replaced does

@@ -103,11 +103,6 @@ SyncManager::~SyncManager()
     closeOutputPipe();
 }
 
-bool SyncManager::startSync(const QString &source, const QString &destination)
-{
-    return startSync(source, destination, QStringList(), Descriptor());
-}
-
 bool SyncManager::startSync(const QString &source, const QString &destination, const QStringList &driveOptions,
                             Descriptor fileList)
 {
@@ -153,13 +148,13 @@ bool SyncManager::startSync(const QString &source, const QString &destination, c
     ::fcntl(outputRead.get(), F_SETFL, O_NONBLOCK);
 
     m_destination = destination;
-    m_errorTail.clear();
+    m_errorLines.clear();
     m_outputLines.clear();
     m_errorCount = 0;
     m_vanishedCount = 0;
     m_vanishedLines = 0;
     m_firstErrors.clear();
-    m_wasStopped = false;
+    m_stopRequested = false;
     auto *rsync = static_cast<RsyncProcess *>(m_process.get());
     rsync->outputFd = outputWrite.get();
     rsync->inputFd = fileList.get();
@@ -187,7 +182,7 @@ void SyncManager::stopSync()
     if (!m_isSyncing)
         return;
     qInfo() << "正在停止同步进程";
-    m_wasStopped = true;
+    m_stopRequested = true;
     m_process->terminate();
     // An end within the wait is handled inside it, helpers included.
     if (!m_process->waitForFinished(kStopTimeoutMs)) {
@@ -228,12 +223,13 @@ void SyncManager::handleSyncFinished(int exitCode, QProcess::ExitStatus exitStat
     }
     // Exit code 24 with nothing but vanished files reported: the recorder
     // deleted recordings (its rotation of the oldest ones) while they were
-    // listed; everything that still exists was copied.
+    // listed; everything that still exists was copied. Standard error of
+    // rsync 3.5.0 (protocol 32, Debian 12), as in tests/data/rsync/:
     //   "file has vanished: \"/media/zozadoz/record/record/ch01/0800.mp4\""
-    //   "rsync warning: some files vanished before they could be transferred (code 24) at main.c(1338) [sender=3.2.7]"
+    //   "rsync warning: some files vanished before they could be transferred (code 24) at main.c(1338) [sender=3.5.0]"
     // A stop that had to kill the copy is over before its end arrives here;
     // that end is still the end of a stopped copy.
-    if (exitCode == 24 && onlyVanished() && !m_wasStopped) {
+    if (exitCode == 24 && onlyVanished() && !m_stopRequested) {
         qWarning() << "复制期间源文件被删除，数量：" << m_vanishedCount;
     } else if (exitCode != 0) {
         m_isSyncing = false;
@@ -241,7 +237,7 @@ void SyncManager::handleSyncFinished(int exitCode, QProcess::ExitStatus exitStat
         emit syncFinished(false);
         return;
     }
-    if (m_wasStopped) {
+    if (m_stopRequested) {
         // rsync got to the end just as it was asked to stop; the caller is
         // about to unmount, which writes the data out, so no flush is started
         // that would keep the drive busy.
@@ -311,23 +307,16 @@ void SyncManager::handleRsyncError()
 {
     // Every line goes to the log, however many there are; the user sees them
     // once, in one report when the copy has ended, never a box per line.
-    m_errorTail += m_process->readAllStandardError();
-    int start = 0;
-    for (int end = m_errorTail.indexOf('\n'); end != -1; end = m_errorTail.indexOf('\n', start)) {
-        const QString line = QString::fromUtf8(m_errorTail.constData() + start, end - start).trimmed();
-        start = end + 1;
-        if (!line.isEmpty())
-            handleErrorLine(line);
-    }
-    m_errorTail.remove(0, start);
-    if (m_errorTail.size() > kMaxPendingLine)
-        flushErrorTail();
+    const QByteArray chunk = m_process->readAllStandardError();
+    m_errorLines.feed(chunk.constData(), int(chunk.size()), [this](const char *line, int length, bool tooLong, char) {
+        handleErrorLine(tooLong ? QStringLiteral("(an error line of over %1 bytes)").arg(kMaxPendingLine)
+                                : QString::fromUtf8(line, length).trimmed());
+    });
 }
 
 void SyncManager::flushErrorTail()
 {
-    if (!m_errorTail.isEmpty())
-        handleErrorLine(QString::fromUtf8(std::exchange(m_errorTail, QByteArray())).trimmed());
+    handleErrorLine(QString::fromUtf8(m_errorLines.takeTail()).trimmed());
 }
 
 void SyncManager::handleErrorLine(const QString &line)
@@ -337,7 +326,7 @@ void SyncManager::handleErrorLine(const QString &line)
     qWarning() << "Rsync错误：" << line;
     // Once a stop was asked for, rsync reports the signal it was sent; that is
     // no news for the user.
-    if (m_wasStopped)
+    if (m_stopRequested)
         return;
     ++m_errorCount;
     if (m_firstErrors.size() < kKeptErrors)

@@ -29,8 +29,8 @@ public:
     }
     ~SyncManager() override;
 
-    bool startSync(const QString &source, const QString &destination);
-    // The same with `driveOptions` after "-av", for a drive whose file system
+    // Copies `source` into `destination` with "-av", and `driveOptions` after
+    // it for a drive whose file system
     // cannot hold all that "-a" asks for (owners, modes, links, exact times),
     // and, when `fileList` is valid, for the files named on it, relative to
     // `source` and NUL-separated: it becomes rsync's standard input
@@ -43,8 +43,6 @@ public:
     // that its end (and its helpers') is taken in before the drive is let go.
     void waitForEnd(int timeoutMs);
     bool isSyncing() const { return m_isSyncing; }
-    // True while rsync is done and the drive's cache is being written out.
-    bool isFlushing() const { return m_flushing; }
 
     // What rsync wrote to standard error during the current (or last) copy:
     // every line is logged; the number of lines, the first few of them and
@@ -52,8 +50,6 @@ public:
     int errorCount() const { return m_errorCount; }
     QStringList firstErrors() const { return m_firstErrors; }
     int vanishedCount() const { return m_vanishedCount; }
-    // True when the last copy ended by stopSync() rather than by itself.
-    bool wasStopped() const { return m_wasStopped; }
 
     // How often rsync's standard output is read while a copy runs.
     static constexpr int kOutputIntervalMs = 50;
@@ -103,7 +99,9 @@ private:
     // to it without waking the GUI thread; m_outputTimer reads it.
     Descriptor m_output;
     QTimer m_outputTimer;
-    QByteArray m_errorTail;
+    // Standard error in lines, as standard output; a line that never ends
+    // is taken as it is when the copy has ended.
+    RsyncLines m_errorLines{4096};
     // Output beyond 4096 bytes without a line end is not kept for the log.
     RsyncLines m_outputLines{4096};
     int m_errorCount = 0;
@@ -114,5 +112,5 @@ private:
     // after a stop request (successfully, or with vanished files) is not
     // flushed and is reported as stopped, and what rsync says about the
     // signal is no error to report.
-    bool m_wasStopped = false;
+    bool m_stopRequested = false;
 };

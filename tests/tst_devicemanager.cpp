@@ -87,7 +87,7 @@ private slots:
     void initTestCase()
     {
         REQUIRE_SANDBOX();
-        Settings::instance().configFile = QStringLiteral("/etc/orveld/monitor.ini");
+        useMonitorConfig();
         drive = std::make_unique<LoopDrive>();
         if (!drive->isValid())
             QSKIP(qPrintable(QStringLiteral("no loop drive: ") + drive->errorString()));

@@ -2,6 +2,7 @@
 // it: one walk of the recordings against the export directory on the drive.
 #include "testsupport.h"
 
+#include "export/fitpolicy.h"
 #include "recordings/dirsize.h"
 #include "recordings/exportplan.h"
 #include "recordings/recordingindex.h"
@@ -42,6 +43,8 @@ private slots:
     void plan();
     void spanRule_data();
     void spanRule();
+    void fitPolicy_data();
+    void fitPolicy();
     void newestCut_data();
     void newestCut();
     void exactCut_data();
@@ -173,6 +176,64 @@ void TestExportPlan::spanRule()
     visited.sort();
     QCOMPARE(visited.join(' '), selected);
     QCOMPARE(plan.filesToCopy, qint64(visited.size()));
+}
+
+// The fit policy, from a plan of four recordings of 1 MiB (times 100 to 400)
+// against a 16 MiB drive, whose file system keeps 1 MiB for itself.
+void TestExportPlan::fitPolicy_data()
+{
+    QTest::addColumn<int>("span");
+    QTest::addColumn<qint64>("freeKiB");
+    QTest::addColumn<int>("tooLarge");    // recordings larger than the drive's largest file
+    QTest::addColumn<int>("kind");        // FitDecision::Kind
+    QTest::addColumn<bool>("tooMuch");    // the question is about the space
+    QTest::addColumn<qint64>("start");    // what is copied, or Yes copies: from this time on; -1: all
+    const int all = int(Span::All);
+    const int newest = int(Span::NewestThatFit);
+    QTest::newRow("fits: copied, no question") << all << qint64(8192) << 0 << int(FitDecision::Copy) << false << qint64(-1);
+    QTest::newRow("the newest that fit chosen: cut, no question")
+            << newest << qint64(3072) << 0 << int(FitDecision::Copy) << false << qint64(300);
+    QTest::newRow("all chosen, too much: asked, Yes copies the newest")
+            << all << qint64(3072) << 0 << int(FitDecision::Ask) << true << qint64(300);
+    QTest::newRow("not even the newest fits") << all << qint64(1536) << 0 << int(FitDecision::NothingFits) << false
+                                              << qint64(-1);
+    QTest::newRow("fits, one recording too large: asked")
+            << all << qint64(8192) << 1 << int(FitDecision::Ask) << false << qint64(-1);
+    QTest::newRow("the newest that fit, one too large: asked, cut")
+            << newest << qint64(3072) << 1 << int(FitDecision::Ask) << false << qint64(300);
+}
+
+void TestExportPlan::fitPolicy()
+{
+    QFETCH(int, span);
+    QFETCH(qint64, freeKiB);
+    QFETCH(int, tooLarge);
+    QFETCH(int, kind);
+    QFETCH(bool, tooMuch);
+    QFETCH(qint64, start);
+    constexpr qint64 kMiB = 1024 * 1024;
+    PlannedExport planned;
+    for (qint64 time = 100; time <= 400; time += 100) {
+        RecordingSizes sizes;
+        sizes.files = sizes.filesToCopy = 1;
+        sizes.bytes = sizes.bytesToCopy = sizes.spaceNeeded = kMiB;
+        planned.newest.add(time, sizes);
+        planned.plan.filesToCopy += 1;
+        planned.plan.bytesToCopy += kMiB;
+        planned.plan.spaceNeeded += kMiB;
+    }
+    planned.plan.tooLargeFiles = tooLarge;
+    const FitDecision decision = decideFit(planned, Span(span), freeKiB * 1024, 16 * kMiB);
+    QCOMPARE(int(decision.kind), kind);
+    if (decision.kind == FitDecision::NothingFits)
+        return;
+    QCOMPARE(decision.question.tooMuch, tooMuch);
+    QCOMPARE(decision.cut, start != -1);
+    QCOMPARE(decision.exported.selection.start, start == -1 ? ExportSelection::kNoStart : start);
+    // What is copied fits, and the question names exactly that.
+    QVERIFY(decision.exported.fits(freeKiB * 1024, 16 * kMiB));
+    if (decision.kind == FitDecision::Ask && tooMuch)
+        QCOMPARE(decision.question.newestBytes, decision.exported.plan.bytesToCopy);
 }
 
 // One time cut across the cameras: the newest half-hour stretches of all of

@@ -35,7 +35,12 @@ void TestFlow::transitions_data()
     row("the plan fits", State::Planning, Event::Fits, State::Database);
     row("the database first", State::Database, Event::DatabaseDone, State::Copying);
     row("rsync done: the flush", State::Copying, Event::FlushStarted, State::Flushing);
-    row("flushed: done", State::Flushing, Event::CopyEnded, State::Done);
+    row("the flush fails: done", State::Flushing, Event::CopyEnded, State::Done);
+    row("flushed: the proof", State::Flushing, Event::Flushed, State::Verifying);
+    row("verified: done", State::Verifying, Event::Verified, State::Done);
+    row("the drive about to go while counting", State::Counting, Event::Release, State::Idle);
+    row("the drive about to go while copying", State::Copying, Event::Release, State::Stopping);
+    row("stop during the read-back", State::Verifying, Event::Stop, State::Stopping);
     row("another export from done", State::Done, Event::Start, State::Planning);
     // Questions and refusals.
     row("the plan asks", State::Planning, Event::Ask, State::Asking);

@@ -54,7 +54,7 @@ private slots:
     {
         REQUIRE_SANDBOX();
         QFETCH(bool, flush);
-        Settings::instance().configFile = QStringLiteral("/etc/orveld/monitor.ini");
+        useMonitorConfig();
         QTemporaryDir work;
         QByteArray recording(4 * 1024 * 1024, Qt::Uninitialized);
         QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(recording.data()), recording.size() / 4);
@@ -73,7 +73,7 @@ private slots:
         }
         const int ownIoPriority = ioPriority(0);
 
-        QVERIFY(SyncManager::instance().startSync(work.filePath("src"), work.filePath("dst")));
+        QVERIFY(SyncManager::instance().startSync(work.filePath("src"), work.filePath("dst"), {}, Descriptor()));
         QTRY_VERIFY_WITH_TIMEOUT(!readFile(pidFile).trimmed().isEmpty(), 10000);
         const pid_t child = readFile(pidFile).trimmed().toInt();
         QCOMPARE(niceOf(child), 10);

@@ -140,7 +140,7 @@ private slots:
         QVERIFY(trees.isValid());
         if (!inSandbox())
             return; // the size count needs no sandbox
-        Settings::instance().configFile = QStringLiteral("/etc/orveld/monitor.ini");
+        useMonitorConfig();
         drive = std::make_unique<LoopDrive>();
     }
 

@@ -56,7 +56,7 @@ class TestSyncManager : public QObject
 private slots:
     void initTestCase()
     {
-        Settings::instance().configFile = "/etc/orveld/monitor.ini";
+        useMonitorConfig();
         m_log = std::make_unique<LogRecorder>();
         m_fakes = std::make_unique<FakePrograms>();
     }
@@ -115,7 +115,7 @@ private slots:
         QList<bool> syncingAtProgress, syncingAtFinish;
         auto c1 = connect(&engine(), &SyncManager::syncOutput, this, [&] { syncingAtProgress << engine().isSyncing(); });
         auto c2 = connect(&engine(), &SyncManager::syncFinished, this, [&] { syncingAtFinish << engine().isSyncing(); });
-        QVERIFY(engine().startSync(m_src + suffix, m_dst));
+        QVERIFY(engine().startSync(m_src + suffix, m_dst, {}, Descriptor()));
         QVERIFY(engine().isSyncing());
         QCOMPARE(m_started->count(), 1);
         QCOMPARE(m_log->count(QtInfoMsg, commandLine("/usr/bin/rsync", m_src + suffix, m_dst)), 1);
@@ -166,7 +166,7 @@ private slots:
         useRsync(m_fakes->install("rsync-chunks", "rsync-chunks.sh"));
         QSignalSpy batches(&engine(), &SyncManager::syncOutput);
         const auto seen = [&] { return batches.count() + m_log->countStartingWith(QtWarningMsg, "Rsync错误："); };
-        QVERIFY(engine().startSync(m_src, m_dst));
+        QVERIFY(engine().startSync(m_src, m_dst, {}, Descriptor()));
         int expected = 0;
         for (int i = 0; i < parts.size(); ++i) {
             if (!parts.at(i).second.trimmed().isEmpty() || !parts.at(i).first)
@@ -216,7 +216,7 @@ private slots:
         QFETCH(bool, stop);
         QFETCH(QString, endLine);
         useRsync(this->fake("rsync-end", fake));
-        QVERIFY(engine().startSync(m_src, m_dst));
+        QVERIFY(engine().startSync(m_src, m_dst, {}, Descriptor()));
         if (stop) {
             QTRY_COMPARE(m_log->count(QtDebugMsg, "Rsync输出： \"ready\""), 1);   // traps are set
             engine().stopSync();
@@ -239,7 +239,7 @@ private slots:
     {
         REQUIRE_SANDBOX();
         useRsync(fake("rsync-stubborn", {"TERM=ignore", "STDOUT=ready", "END=hang"}));
-        QVERIFY(engine().startSync(m_src, m_dst));
+        QVERIFY(engine().startSync(m_src, m_dst, {}, Descriptor()));
         QTRY_COMPARE(m_log->count(QtDebugMsg, "Rsync输出： \"ready\""), 1);
         engine().stopSync();
         QVERIFY(!engine().isSyncing());
@@ -248,7 +248,7 @@ private slots:
         // The program is read from the INI file anew at every start.
         const QString next = fake("rsync-next", {"STDOUT=next"});
         useRsync(next);
-        QVERIFY(engine().startSync(m_src, m_dst));
+        QVERIFY(engine().startSync(m_src, m_dst, {}, Descriptor()));
         QCOMPARE(m_log->count(QtInfoMsg, commandLine(next, m_src, m_dst)), 1);
         QTRY_COMPARE(m_finished->count(), 2);
         QCOMPARE(values(*m_finished), (QVariantList{false, true}));
@@ -276,7 +276,7 @@ private slots:
         const QString src = m_work->filePath(source);
         const bool started = src == m_src;   // got as far as running the program
         useRsync(program);
-        QVERIFY(!engine().startSync(src, m_dst));
+        QVERIFY(!engine().startSync(src, m_dst, {}, Descriptor()));
         QVERIFY(!engine().isSyncing());
         QCOMPARE(values(*m_error), QVariantList{error});
         // The critical line names the process's error or the source path.
@@ -296,9 +296,9 @@ private slots:
     {
         REQUIRE_SANDBOX();
         useRsync(fake("rsync-busy", {"STDOUT=one", "GATE=finish"}));
-        QVERIFY(engine().startSync(m_src, m_dst));
+        QVERIFY(engine().startSync(m_src, m_dst, {}, Descriptor()));
         QTRY_COMPARE(m_log->count(QtDebugMsg, "Rsync输出： \"one\""), 1);
-        QVERIFY(!engine().startSync(m_src, m_dst));
+        QVERIFY(!engine().startSync(m_src, m_dst, {}, Descriptor()));
         QCOMPARE(values(*m_error), QVariantList{"正在同步中"});
         QCOMPARE(m_log->count(QtWarningMsg, "正在同步中"), 1);
         QCOMPARE(m_log->countStartingWith(QtInfoMsg, "开始同步，执行命令："), 1);
@@ -336,7 +336,7 @@ private slots:
         int flushLineAtFinish = -2;
         auto c = connect(&engine(), &SyncManager::syncFinished, this,
                          [&] { flushLineAtFinish = m_log->indexOf("正在写入U盘缓存:"); });
-        QVERIFY(engine().startSync(m_src, dst));
+        QVERIFY(engine().startSync(m_src, dst, {}, Descriptor()));
         QTRY_COMPARE(m_finished->count(), 1);
         disconnect(c);
         QVERIFY(drive.unmountFrom(mountPoint));

@@ -49,7 +49,7 @@ private slots:
 
 void WindowTest::initTestCase()
 {
-    Settings::instance().configFile = QString::fromLatin1(kMonitorConfigFile);
+    useMonitorConfig();
 }
 
 void WindowTest::formatSize_data()

@@ -30,20 +30,6 @@ protected:
     void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGTERM); }
 };
 
-// Every mount of the device in the sandbox, for a test that left one; a
-// FUSE driver's daemon holds the device until its mount is gone.
-void unmountEverywhere(const QString &device)
-{
-    QByteArray output;
-    run(QStringLiteral("findmnt"), {QStringLiteral("-n"), QStringLiteral("-o"), QStringLiteral("TARGET"), device}, &output);
-    const QList<QByteArray> targets = output.split('\n');
-    for (const QByteArray &line : targets) {
-        const QString target = QString::fromUtf8(line.trimmed());
-        if (!target.isEmpty() && run(QStringLiteral("umount"), {target}) != 0)
-            run(QStringLiteral("umount"), {QStringLiteral("-l"), target});
-    }
-}
-
 QString modeName(CounterfeitDrive::Mode mode)
 {
     return mode == CounterfeitDrive::Mode::LosesData ? QStringLiteral("lose") : QStringLiteral("wrap");
@@ -153,31 +139,6 @@ bool CounterfeitDrive::format()
         return false;
     }
     return true;
-}
-
-CounterfeitDrive::~CounterfeitDrive()
-{
-    if (!m_attached.isEmpty()) {
-        unmountEverywhere(m_attached);
-        run(QStringLiteral("losetup"), {QStringLiteral("-d"), m_attached});
-    }
-    if (m_server)
-        stopNbdfuse(*m_server, m_fuseDir);
-}
-
-QString CounterfeitDrive::kernelName() const
-{
-    return m_device.mid(QStringLiteral("/dev/").size());
-}
-
-bool CounterfeitDrive::mountAt(const QString &path, const QString &type)
-{
-    return mountDeviceAt(m_device, path, type);
-}
-
-bool CounterfeitDrive::unmountFrom(const QString &path)
-{
-    return run(QStringLiteral("umount"), {path}) == 0;
 }
 
 } // namespace TestSupport

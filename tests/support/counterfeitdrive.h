@@ -5,6 +5,8 @@
 // onto earlier data. The real mount, ext4 in the kernel and the FUSE drivers
 // (exfat-fuse, ntfs-3g) all run against it, as they would on such a stick.
 
+#include "testsupport.h"
+
 #include <QString>
 #include <QTemporaryDir>
 #include <QtGlobal>
@@ -29,7 +31,7 @@ namespace TestSupport {
 // block device's page cache only when its last user closes it, and the FUSE
 // drivers read through that cache, so a held descriptor would let exFAT and
 // NTFS read back what was written rather than what the flash kept.
-class CounterfeitDrive
+class CounterfeitDrive : public TestDrive
 {
 public:
     enum class Mode {
@@ -43,9 +45,6 @@ public:
     // SlowDrive does.
     CounterfeitDrive(qint64 reportedMiB, qint64 keptMiB, Mode mode,
                      const QString &fileSystem = QStringLiteral("ext4"), qint64 bytesPerSecond = 0);
-    ~CounterfeitDrive();
-    CounterfeitDrive(const CounterfeitDrive &) = delete;
-    CounterfeitDrive &operator=(const CounterfeitDrive &) = delete;
 
     // Why no such drive can be made on this machine (nbdkit, its cc plugin
     // and headers, nbdfuse or cc missing, or the plugin's source not found
@@ -54,28 +53,15 @@ public:
     // The plugin's C source, from CORVALET_SOURCE_DIR.
     static QString pluginSource();
 
-    bool isValid() const { return !m_device.isEmpty(); }
-    QString errorString() const { return m_error; }
-    QString device() const { return m_device; }          // "/dev/loopN"
-    QString kernelName() const;                          // "loopN"
     QString fileSystem() const { return m_fileSystem; }
-    // As `mount DEV DIR` or, given a type, `mount -t TYPE DEV DIR`.
-    bool mountAt(const QString &path, const QString &type = QString());
-    bool unmountFrom(const QString &path);
 
 private:
     bool start(const QStringList &nbdkitCommand);
     bool attach();
     bool format();
 
-    QTemporaryDir m_dir;
     QString m_fileSystem;
-    std::unique_ptr<QProcess> m_server; // nbdfuse, with nbdkit as its child
-    QString m_fuseDir;
     QString m_file;                      // nbdfuse's file, the loop device's backing
-    QString m_attached;                  // the loop device, formatted or not
-    QString m_device;                    // m_attached once formatted
-    QString m_error;
 };
 
 } // namespace TestSupport

@@ -127,7 +127,7 @@ QStringList differences(bool partial)
 void ExportFixture::setUpOnce()
 {
     QApplication::setQuitOnLastWindowClosed(false);
-    Settings::instance().configFile = "/etc/orveld/monitor.ini";
+    useMonitorConfig();
     m_log = std::make_unique<LogRecorder>();
 }
 

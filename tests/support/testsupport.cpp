@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "config/settings.h"
+
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDir>
@@ -77,6 +79,11 @@ void writeOrRemove(const QString &path, const QByteArray &content)
 
 } // namespace
 
+void useMonitorConfig()
+{
+    Settings::instance().configFile = QString::fromLatin1(kMonitorConfigFile);
+}
+
 void writeMonitorIni(const QByteArray &content)
 {
     writeOrRemove(QStringLiteral("/etc/orveld/monitor.ini"), content);
@@ -150,32 +157,46 @@ LoopDrive::LoopDrive(qint64 sizeMiB, const QString &fileSystem)
     m_device = QString::fromUtf8(output).trimmed();
 }
 
-LoopDrive::~LoopDrive()
+namespace {
+
+// Every mount of the device in the sandbox, for a test that left one; a
+// FUSE driver's daemon holds the device until its mount is gone.
+void unmountEverywhere(const QString &device)
 {
-    if (m_device.isEmpty())
-        return;
-    // Leftover mounts of this device in the sandbox (a failed test) first.
     QByteArray output;
-    run(QStringLiteral("findmnt"), {QStringLiteral("-n"), QStringLiteral("-o"), QStringLiteral("TARGET"), m_device}, &output);
+    run(QStringLiteral("findmnt"), {QStringLiteral("-n"), QStringLiteral("-o"), QStringLiteral("TARGET"), device}, &output);
     const QList<QByteArray> targets = output.split('\n');
-    for (const QByteArray &target : targets) {
-        if (!target.trimmed().isEmpty())
-            run(QStringLiteral("umount"), {QStringLiteral("-l"), QString::fromUtf8(target.trimmed())});
+    for (const QByteArray &line : targets) {
+        const QString target = QString::fromUtf8(line.trimmed());
+        if (!target.isEmpty() && run(QStringLiteral("umount"), {target}) != 0)
+            run(QStringLiteral("umount"), {QStringLiteral("-l"), target});
     }
-    run(QStringLiteral("losetup"), {QStringLiteral("-d"), m_device});
 }
 
-QString LoopDrive::kernelName() const
+} // namespace
+
+TestDrive::~TestDrive()
+{
+    const QString loop = m_attached.isEmpty() ? m_device : m_attached;
+    if (!loop.isEmpty()) {
+        unmountEverywhere(loop);
+        run(QStringLiteral("losetup"), {QStringLiteral("-d"), loop});
+    }
+    if (m_server)
+        stopNbdfuse(*m_server, m_fuseDir);
+}
+
+QString TestDrive::kernelName() const
 {
     return m_device.mid(QStringLiteral("/dev/").size());
 }
 
-bool LoopDrive::mountAt(const QString &path, const QString &type)
+bool TestDrive::mountAt(const QString &path, const QString &type)
 {
     return mountDeviceAt(m_device, path, type);
 }
 
-bool LoopDrive::unmountFrom(const QString &path)
+bool TestDrive::unmountFrom(const QString &path)
 {
     return run(QStringLiteral("umount"), {path}) == 0;
 }
@@ -202,17 +223,6 @@ namespace {
 // 50 MiB written straight to the device take 5.0 s at 10 MB/s.
 constexpr double kRateBurstSeconds = 0.25;
 constexpr int kServerStartMs = 10000;
-
-void unmountEverywhere(const QString &device)
-{
-    QByteArray output;
-    run(QStringLiteral("findmnt"), {QStringLiteral("-n"), QStringLiteral("-o"), QStringLiteral("TARGET"), device}, &output);
-    const QList<QByteArray> targets = output.split('\n');
-    for (const QByteArray &target : targets) {
-        if (!target.trimmed().isEmpty())
-            run(QStringLiteral("umount"), {QStringLiteral("-l"), QString::fromUtf8(target.trimmed())});
-    }
-}
 
 } // namespace
 
@@ -272,31 +282,6 @@ SlowDrive::SlowDrive(qint64 sizeMiB, qint64 bytesPerSecond)
         return;
     }
     m_device = device;
-}
-
-SlowDrive::~SlowDrive()
-{
-    if (!m_device.isEmpty()) {
-        unmountEverywhere(m_device);
-        run(QStringLiteral("losetup"), {QStringLiteral("-d"), m_device});
-    }
-    if (m_server)
-        stopNbdfuse(*m_server, m_fuseDir);
-}
-
-QString SlowDrive::kernelName() const
-{
-    return m_device.mid(QStringLiteral("/dev/").size());
-}
-
-bool SlowDrive::mountAt(const QString &path, const QString &type)
-{
-    return mountDeviceAt(m_device, path, type);
-}
-
-bool SlowDrive::unmountFrom(const QString &path)
-{
-    return run(QStringLiteral("umount"), {path}) == 0;
 }
 
 FakePrograms::FakePrograms()

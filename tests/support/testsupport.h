@@ -42,6 +42,8 @@ int run(const QString &program, const QStringList &arguments, QByteArray *output
 // INI file (/etc/zlmedia/config.ini) inside the sandbox. An empty content
 // removes the file.
 void writeMonitorIni(const QByteArray &content);
+// Points the tool's settings at that monitor INI file, as main() does.
+void useMonitorConfig();
 void writeMediaServerIni(const QByteArray &content);
 void writeHostname(const QByteArray &content);
 
@@ -54,38 +56,54 @@ bool mountDeviceAt(const QString &device, const QString &path, const QString &ty
 // and kills what is left.
 void stopNbdfuse(QProcess &server, const QString &fuseDir);
 
-// A file system image (ext4 unless told otherwise: "exfat", "ntfs", "vfat"
-// for FAT32) attached to a free loop device. The device is detached (and any
-// leftover mount on it removed) when the object goes away.
-class LoopDrive
+// What every test drive shares: a loop device in the sandbox, mounted
+// elsewhere (outside the tool) to prepare or inspect it, and its end: every
+// leftover mount of it removed, the device detached, and the nbdfuse server
+// behind it, if any, stopped.
+class TestDrive
 {
 public:
-    explicit LoopDrive(qint64 sizeMiB = 64, const QString &fileSystem = QStringLiteral("ext4"));
-    // The program that makes such a file system, e.g. "mkfs.exfat".
-    static QString formatProgram(const QString &fileSystem);
-    ~LoopDrive();
-    LoopDrive(const LoopDrive &) = delete;
-    LoopDrive &operator=(const LoopDrive &) = delete;
+    virtual ~TestDrive();
+    TestDrive(const TestDrive &) = delete;
+    TestDrive &operator=(const TestDrive &) = delete;
 
     bool isValid() const { return !m_device.isEmpty(); }
     QString errorString() const { return m_error; }
     QString device() const { return m_device; }          // "/dev/loopN"
     QString kernelName() const;                          // "loopN"
-    QString imagePath() const { return m_image; }
-    // Mounts the image elsewhere (outside the tool) to prepare or inspect it,
-    // as `mount DEV DIR` or, given a type, `mount -t TYPE DEV DIR`.
+    // As `mount DEV DIR` or, given a type, `mount -t TYPE DEV DIR`.
     bool mountAt(const QString &path, const QString &type = QString());
     bool unmountFrom(const QString &path);
+
+protected:
+    TestDrive() = default;
+
+    QTemporaryDir m_dir;
+    QString m_attached;                  // the loop device to detach
+    QString m_device;                    // the device a test uses, once ready
+    QString m_error;
+    std::unique_ptr<QProcess> m_server;  // nbdfuse, with nbdkit as its child
+    QString m_fuseDir;
+};
+
+// A file system image (ext4 unless told otherwise: "exfat", "ntfs", "vfat"
+// for FAT32) attached to a free loop device. The device is detached (and any
+// leftover mount on it removed) when the object goes away.
+class LoopDrive : public TestDrive
+{
+public:
+    explicit LoopDrive(qint64 sizeMiB = 64, const QString &fileSystem = QStringLiteral("ext4"));
+    // The program that makes such a file system, e.g. "mkfs.exfat".
+    static QString formatProgram(const QString &fileSystem);
+
+    QString imagePath() const { return m_image; }
     // The file system's own checker on the image, reading only (e2fsck -fn,
     // fsck.exfat -n, ntfsfix -n, fsck.vfat -n); true when it is clean.
     bool fsckClean(QByteArray *report = nullptr) const;
 
 private:
-    QTemporaryDir m_dir;
     QString m_fileSystem;
     QString m_image;
-    QString m_device;
-    QString m_error;
 };
 
 // A real block device as slow as a cheap USB stick: nbdkit's memory plugin
@@ -97,29 +115,15 @@ private:
 // stops delaying allocation and writes synchronously once the dirty data
 // nears its free space, which no real stick of today's size does. The loop
 // device, the FUSE mount, nbdfuse and nbdkit go away with the object.
-class SlowDrive
+class SlowDrive : public TestDrive
 {
 public:
     explicit SlowDrive(qint64 sizeMiB = 1024, qint64 bytesPerSecond = 10 * 1000 * 1000);
-    ~SlowDrive();
-    SlowDrive(const SlowDrive &) = delete;
-    SlowDrive &operator=(const SlowDrive &) = delete;
 
-    bool isValid() const { return !m_device.isEmpty(); }
-    QString errorString() const { return m_error; }
-    QString device() const { return m_device; }          // "/dev/loopN"
-    QString kernelName() const;                          // "loopN"
     qint64 bytesPerSecond() const { return m_bytesPerSecond; }
-    bool mountAt(const QString &path, const QString &type = QString());
-    bool unmountFrom(const QString &path);
 
 private:
-    QTemporaryDir m_dir;
-    std::unique_ptr<QProcess> m_server; // nbdfuse, with nbdkit as its child
     qint64 m_bytesPerSecond;
-    QString m_fuseDir;
-    QString m_device;
-    QString m_error;
 };
 
 // A directory of fake programs placed first on PATH, and named in FAKE_DIR,
