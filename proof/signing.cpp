@@ -24,7 +24,7 @@ namespace Signing {
 namespace {
 
 // A PEM Ed25519 key is 119 bytes; anything near this bound is not one.
-constexpr size_t kMaxKeyFileSize = 64 * 1024;
+constexpr size_t kMaxKeyFileSize = size_t(64) * 1024;
 constexpr int kEd25519KeySize = 32;
 constexpr int kEd25519SignatureSize = 64;
 // ssh-keygen wraps the armored signature at 70 columns.
