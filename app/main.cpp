@@ -3,15 +3,18 @@
 #include "config/settings.h"
 #include "device/partitionchoice.h"
 #include "platform/command.h"
+#include "proof/signing.h"
 #include "session/shutdown.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QIcon>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -41,10 +44,29 @@ void prepareDisplay()
         qDebug() << "xset s off:" << saver.errorString();
 }
 
+// `corvalet fingerprint`: the export signing key's fingerprint on standard
+// output, as `ssh-keygen -l` prints it, for the recorder's installer or a
+// register of the fleet; or why the key cannot sign, on standard error.
+int printFingerprint()
+{
+    Settings::instance().configFile = QString::fromLatin1(kMonitorConfigFile);
+    const QString path = Settings::signingKeyPathValue();
+    const Signing::KeyCheck key = Signing::checkKey(path);
+    if (!key.canSign()) {
+        std::fprintf(stderr, "%s: %s\n", key.problem.toUtf8().constData(), QFile::encodeName(path).constData());
+        return 1;
+    }
+    std::printf("%s\n", Signing::fingerprint(key.publicKey).toLatin1().constData());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // Needs neither a display nor Qt's application object.
+    if (argc == 2 && qstrcmp(argv[1], "fingerprint") == 0)
+        return printFingerprint();
     // The window paints with the raster engine; without this Qt's X11 backend
     // loads the system's OpenGL stack at start-up, about 50 MiB the tool never
     // uses and a third of its start-up time.

@@ -45,6 +45,7 @@ Settings::Settings()
     , rsyncPath(QStringLiteral("/usr/bin/rsync"))
     , logPath(QStringLiteral("/var/log/corvalet"))
     , dbPath(QStringLiteral("/media/zozadoz/record/alarms.db"))
+    , signingKeyPath(QStringLiteral("/etc/orveld/export_signing_key"))
 {
 }
 
@@ -85,4 +86,9 @@ QString Settings::rsyncPathValue()
 QString Settings::dbPathValue()
 {
     return readMonitorValue(QStringLiteral("System/DBPath"), instance().dbPath);
+}
+
+QString Settings::signingKeyPathValue()
+{
+    return readMonitorValue(QStringLiteral("System/SigningKey"), instance().signingKeyPath);
 }

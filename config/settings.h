@@ -18,6 +18,7 @@ public:
     QString rsyncPath;
     QString logPath;
     QString dbPath;
+    QString signingKeyPath;
 
     // One read of the monitor INI file (configFile); `fallback` is returned when
     // the file or the key is missing.
@@ -26,13 +27,16 @@ public:
     // file or key reads as an empty string.
     static QString readMediaServerValue(const QString &key);
 
-    // The three keys of the monitor INI file, each with its default.
     // The recordings directory: `mp4_save_path` of the media server's
     // configuration, or /media/zozadoz/record, with "/record" added.
     static QString recordingsPathValue();
+    // The keys of the monitor INI file, each with its default.
     static QString usbMountPathValue();
     static QString rsyncPathValue();
     static QString dbPathValue();
+    // The recorder's export signing key (System/SigningKey), which the
+    // package creates and the tool only reads.
+    static QString signingKeyPathValue();
 
 private:
     Settings();

@@ -13,9 +13,10 @@
 # check could not run here (a missing tool, no root) and none failed.
 set -uo pipefail
 
-# The udev rule and the maintainer scripts run inside a private mount
-# namespace whose /dev, /run and udev rule directories are empty tmpfs
-# mounts, so that nothing of the host's udev state is read or written.
+# The udev rule and the maintainer scripts run inside tests/sandbox.sh (a
+# private mount namespace with /etc in memory and /etc/orveld empty) whose
+# /dev, /run and udev rule directories are also empty tmpfs mounts, so that
+# nothing of the host's udev state or configuration is read or written.
 # SCRATCH is an empty directory that the caller removes once the namespace,
 # and with it the bind mount of /dev inside SCRATCH, is gone. WHOLE, PARTED
 # and TWO are the kernel names of the three disks; the partitions are
@@ -25,6 +26,7 @@ if [ "${1:-}" = --inside ]; then
     rule=$2 control=$3 scratch=$4 whole=$5 parted=$6 two=$7
     failures=0
     fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+    [ "${CORVALET_SANDBOX:-}" = 1 ] || { fail "not inside tests/sandbox.sh"; exit 1; }
     mkdir "$scratch/hostdev"
     mount --bind /dev "$scratch/hostdev"
     mount -t tmpfs corvalet-dev /dev
@@ -85,6 +87,10 @@ if [ "${1:-}" = --inside ]; then
         printf '#!/bin/sh\necho "%s $*" >> %s\n[ -z "$FAIL_STUBS" ]\n' "$tool" "$calls" > "$stubs/$tool"
         chmod +x "$stubs/$tool"
     done
+    # The real programs that make and remove the signing key.
+    for tool in openssl mktemp mkdir chmod mv rm; do
+        ln -s "$(command -v "$tool")" "$stubs/$tool"
+    done
     expect_script() { # EXPECTED_CALLS SCRIPT ARGUMENT [VAR=VALUE...]
         local expected=$1 script=$2 argument=$3
         shift 3
@@ -96,17 +102,31 @@ if [ "${1:-}" = --inside ]; then
         got=$(paste -sd ';' "$calls")
         [ "$got" = "$expected" ] || fail "$script $argument $*: called '$got', expected '$expected'"
     }
+    # The signing key: made on the first configure, root's alone, an Ed25519
+    # key with no temporary file left beside it; kept as it is by every later
+    # configure and by a remove; gone after a purge.
+    key=/etc/orveld/export_signing_key
+    key_state() { stat -c '%F %a %U:%G' "$key" 2>&1; ls -A /etc/orveld | paste -sd ' '; md5sum < "$key" 2>&1; }
     expect_script "" postinst configure
+    made="regular file 600 root:root"
+    [ "$(stat -c '%F %a %U:%G' "$key" 2>&1)" = "$made" ] || fail "key after configure: $(key_state)"
+    [ "$(ls -A /etc/orveld)" = export_signing_key ] || fail "left beside the key: $(ls -A /etc/orveld)"
+    openssl pkey -in "$key" -noout -text 2>&1 | grep -q '^ED25519 Private-Key' \
+        || fail "the key is not an Ed25519 key: $(openssl pkey -in "$key" -noout -text 2>&1 | head -1)"
+    first=$(key_state)
     mkdir -p /run/systemd/system /run/udev && touch /run/udev/control
     both="udevadm control --reload;systemctl --system daemon-reload"
     expect_script "$both" postinst configure
+    [ "$(key_state)" = "$first" ] || fail "a second configure changed the key: $(key_state), was $first"
     expect_script "$both" postinst configure FAIL_STUBS=1
     expect_script "$both" postrm remove
+    [ "$(key_state)" = "$first" ] || fail "remove changed the key: $(key_state), was $first"
     expect_script "" postrm upgrade
     rm "$stubs/udevadm"
     expect_script "systemctl --system daemon-reload" postinst configure
     rm -r /run/systemd
     expect_script "" postrm purge
+    [ ! -e "$key" ] || fail "the key is left after purge: $(key_state)"
     exit $((failures > 0))
 fi
 
@@ -192,7 +212,7 @@ check_field Version "$(field Version)" "$version"
 check_field Architecture "$(field Architecture)" "$elf_arch"
 check_field "Latest changelog entry" \
     "$(zcat "$root/usr/share/doc/corvalet/changelog.gz" | sed -n '1s/^corvalet (\([^)]*\)).*/\1/p')" "$version"
-for alternatives in libqt5core5a libqt5gui5 libqt5widgets5 rsync mount x11-xserver-utils 'fonts-wqy-microhei|fonts-noto-cjk'; do
+for alternatives in libqt5core5a libqt5gui5 libqt5widgets5 rsync mount x11-xserver-utils openssl 'fonts-wqy-microhei|fonts-noto-cjk'; do
     grep -Eq "(^|\|)($alternatives)(\||$)" <<<"$depends" \
         || { echo "Depends lacks $alternatives: $(field Depends)"; control_ok=0; }
 done
@@ -293,7 +313,7 @@ elif ! make_layouts > "$tmp/layouts.log" 2>&1; then
     skip "no loop devices with partitions here: $(cat "$tmp/layouts.log")"
 else
     mkdir "$tmp/inside"
-    if timeout 300 unshare -m --propagation private -- "$0" --inside \
+    if timeout 300 "$here/../tests/sandbox.sh" "$0" --inside \
             "$root/lib/udev/rules.d/90-corvalet.rules" "$control" "$tmp/inside" "$whole" "$parted" "$two"; then
         pass "udev rule and maintainer scripts"
     else

@@ -6,6 +6,7 @@ packages=(
     build-essential cmake qtbase5-dev qtbase5-dev-tools       # build
     libsqlite3-dev sqlite3                                    # the alarm database's snapshot, WAL databases in tests
     libssl-dev                                                # SHA-256 of every exported file (libcrypto's EVP)
+    openssl openssh-client                                    # the signing key (postinst, tests), ssh-keygen -Y verify in tests
     nbdkit libnbd-bin nbdkit-plugin-dev                       # slow and counterfeit sticks for the tests (rate filter, nbdfuse, cc plugin)
     rsync mount util-linux e2fsprogs x11-xserver-utils        # what the tool runs, loop drives
     exfat-fuse exfatprogs ntfs-3g dosfstools fusefat          # exFAT, NTFS and FAT32 drives (FUSE drivers, mkfs)
