@@ -10,9 +10,9 @@ namespace {
 
 // Box headers and small boxes come from one window of the file; the movie
 // box and larger fragments get a read of their own, up to these sizes.
-constexpr qint64 kWindowBytes = 16 * 1024;
-constexpr qint64 kMaxMovieBytes = 8 * 1024 * 1024;
-constexpr qint64 kMaxFragmentBytes = 1024 * 1024;
+constexpr qint64 kWindowBytes = qint64(16) << 10;
+constexpr qint64 kMaxMovieBytes = qint64(8) << 20;
+constexpr qint64 kMaxFragmentBytes = qint64(1) << 20;
 // An hour in fragments of one frame at 60 frames a second is 432,000 boxes.
 constexpr int kMaxTopLevelBoxes = 1 << 20;
 constexpr size_t kMaxTracks = 32;
