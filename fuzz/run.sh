@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 build=${CORVALET_FUZZ_BUILD_DIR:-$root/build-fuzz}
-targets=(fuzz_exportprogress fuzz_config fuzz_hostname)
+targets=(fuzz_exportprogress fuzz_config fuzz_hostname fuzz_mp4duration)
 
 # Reports name functions and lines when a symbolizer is at hand.
 if [ -z "${ASAN_SYMBOLIZER_PATH:-}" ] && ! command -v llvm-symbolizer >/dev/null \
