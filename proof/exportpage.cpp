@@ -16,7 +16,10 @@ constexpr int kFlushBytes = 64 * 1024;
 
 // Shorter pauses than this between two recordings are not gaps; the
 // timeline draws them as one covered stretch, as the record counts them.
-constexpr qint64 kGapMs = 10 * 1000;
+constexpr qint64 kGapMs = 10000;
+
+// Rows per block of the recordings' table (see recording()).
+constexpr int kRowsPerBlock = 500;
 
 // At most this many of a camera's gaps are listed and marked one by one.
 constexpr int kListedGaps = 20;
@@ -112,7 +115,7 @@ aside{flex:0 0 min(42%,560px);position:sticky;top:1rem}
 video{width:100%;background:#000;aspect-ratio:16/9}
 #now{font-weight:600;overflow-wrap:anywhere;margin:.3rem 0}
 #note{background:#fff4e5;border:1px solid #f0b35a;padding:.5rem;border-radius:4px}
-section.cam{display:flex;flex-direction:column}
+section.cam{display:flex;flex-direction:column;content-visibility:auto;contain-intrinsic-size:auto 2000px}
 section.cam h2{order:-2}
 .tl{order:-1;margin-bottom:.6rem}
 .bar{position:relative;height:28px;background:#e4e7eb;border-radius:3px;cursor:pointer;overflow:hidden}
@@ -125,7 +128,9 @@ ol.gaps{margin:.3rem 0;padding-left:1.6rem;font-size:.85rem;color:#9a3412}
 table{border-collapse:collapse;width:100%;table-layout:fixed;font-size:.85rem;font-variant-numeric:tabular-nums}
 th,td{text-align:left;padding:.15rem .4rem;border-bottom:1px solid #eef0f2;overflow-wrap:anywhere}
 th{background:#f6f8fa;position:sticky;top:0}
-th:nth-child(-n+2){width:11.5em}th:nth-child(3){width:6em}th:nth-child(4){width:8em}
+th:nth-child(-n+2),td:nth-child(-n+2){width:12.5em}td:nth-child(-n+2){white-space:nowrap}th:nth-child(3),td:nth-child(3){width:6em}
+th:nth-child(4),td:nth-child(4){width:8em}
+.rows{content-visibility:auto;contain-intrinsic-size:auto 12000px}
 td:nth-child(4){text-align:right}
 tr.on td{background:#fff4bf}
 )CSS";
@@ -325,7 +330,7 @@ void ExportPageWriter::begin(const PageHeader &header)
         write("<dt>签名 Signature</dt><dd class=\"warn\">未签名 Not signed"
               + (header.unsignedReason.isEmpty() ? QByteArray() : QByteArray("：" + html(header.unsignedReason))) + "</dd>\n");
     }
-    write("</dl>\n<details open>\n<summary>如何检查这个U盘 How to check this stick</summary>\n"
+    write("</dl>\n<details>\n<summary>如何检查这个U盘 How to check this stick</summary>\n"
           "<p>在这个目录中打开终端。Open a terminal in this directory.</p>\n");
     if (!header.fingerprint.isEmpty()) {
         write("<p>签名：证明 SHA256SUMS 来自这台录像机且未被改动（Linux、macOS、Windows 10 及以后的 OpenSSH）。"
@@ -358,7 +363,7 @@ void ExportPageWriter::beginCamera(const QByteArray &camera, qint64 spanStartMs,
     m_mergeMs = std::max(kGapMs, (m_spanEndMs - m_spanStartMs) / kMaxDrawnStretches);
 
     write("<section class=\"cam\">\n<h2>摄像头 Camera: " + html(camera) + "</h2>\n"
-          "<table>\n<thead><tr><th>开始 Start</th><th>结束 End</th><th>时长 Duration</th>"
+          "<div class=\"rows\"><table>\n<thead><tr><th>开始 Start</th><th>结束 End</th><th>时长 Duration</th>"
           "<th>大小 Size (bytes)</th><th>文件 File</th></tr></thead>\n<tbody>\n");
 }
 
@@ -398,6 +403,11 @@ void ExportPageWriter::recording(const PageRecording &rec)
     const qint64 startMs = known ? rec.startMs : rec.endMs;
     if (known)
         cover(startMs, rec.endMs);
+    // Rows go in blocks of a table each, which the browser lays out only
+    // when they come into view: a single table of ten thousand rows would
+    // take it seconds.
+    if (m_cameraRows > 0 && m_cameraRows % kRowsPerBlock == 0)
+        write("</tbody></table></div>\n<div class=\"rows\"><table><tbody>\n");
     ++m_cameraRows;
 
     const QByteArray href = link(rec.file);
@@ -415,7 +425,7 @@ void ExportPageWriter::recording(const PageRecording &rec)
 
 void ExportPageWriter::endCamera(const std::vector<PageGap> &gaps, int gapCount)
 {
-    write("</tbody>\n</table>\n<div class=\"tl\">\n<div class=\"bar\" data-s=\"" + QByteArray::number(m_spanStartMs)
+    write("</tbody>\n</table></div>\n<div class=\"tl\">\n<div class=\"bar\" data-s=\"" + QByteArray::number(m_spanStartMs)
           + "\" data-e=\"" + QByteArray::number(m_spanEndMs) + "\" title=\"点击播放该时刻 Click to play that moment\">");
     for (const Stretch &s : m_stretches) {
         write("<i data-s=\"" + QByteArray::number(s.startMs) + "\" data-e=\"" + QByteArray::number(s.endMs)

@@ -128,8 +128,8 @@ void ExportPageTest::initTestCase()
             camera = p.camera;
             writer.beginCamera(camera, kBase, kBase + 600000);
         }
-        writer.recording({p.file, kBase + p.start * 1000, kBase + p.end * 1000,
-                          p.seconds ? (p.end - p.start) * 1000 : -1, 4096});
+        writer.recording({p.file, kBase + p.start * qint64(1000), kBase + p.end * qint64(1000),
+                          p.seconds ? (p.end - p.start) * qint64(1000) : -1, 4096});
     }
     writer.endCamera({}, 0);
     QVERIFY(writer.end());
@@ -196,7 +196,7 @@ void ExportPageTest::pageStaysInItsDirectory()
     const int startJob = log.value(QStringLiteral("constants")).toObject().value(QStringLiteral("logEventTypes"))
                              .toObject().value(QStringLiteral("URL_REQUEST_START_JOB")).toInt(-1);
     QVERIFY(startJob >= 0);
-    for (const QJsonValue &event : log.value(QStringLiteral("events")).toArray()) {
+    for (const QJsonValue event : log.value(QStringLiteral("events")).toArray()) {
         const QJsonObject params = event.toObject().value(QStringLiteral("params")).toObject();
         if (event.toObject().value(QStringLiteral("type")).toInt() == startJob && params.contains(QStringLiteral("url")))
             QVERIFY2(params.value(QStringLiteral("initiator")).toString() == QLatin1String("not an origin"),
