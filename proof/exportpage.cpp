@@ -88,9 +88,11 @@ QByteArray duration(qint64 ms)
 // The bar's left edge and width of [startMs, endMs] in per cent of the span.
 QByteArray position(qint64 startMs, qint64 endMs, qint64 spanStartMs, qint64 spanEndMs)
 {
-    const double span = double(std::max<qint64>(spanEndMs - spanStartMs, 1));
-    const double left = std::clamp(double(startMs - spanStartMs) / span * 100.0, 0.0, 100.0);
-    const double right = std::clamp(double(endMs - spanStartMs) / span * 100.0, 0.0, 100.0);
+    // In doubles: a time read from a damaged recording may lie anywhere, and
+    // the differences of such times could overflow.
+    const double span = std::max(double(spanEndMs) - double(spanStartMs), 1.0);
+    const double left = std::clamp((double(startMs) - double(spanStartMs)) / span * 100.0, 0.0, 100.0);
+    const double right = std::clamp((double(endMs) - double(spanStartMs)) / span * 100.0, 0.0, 100.0);
     return "left:" + QByteArray::number(left, 'f', 3) + "%;width:" + QByteArray::number(right - left, 'f', 3) + '%';
 }
 
