@@ -57,7 +57,7 @@ public:
     void begin(const PageHeader &header);
     void beginCamera(const QByteArray &camera, qint64 spanStartMs, qint64 spanEndMs);
     void recording(const PageRecording &rec);
-    // `gaps` are the camera's first gaps (at most a few dozen are drawn),
+    // `gaps` are the camera's first gaps (the first 20 are marked and listed),
     // `gapCount` how many it has in all.
     void endCamera(const std::vector<PageGap> &gaps, int gapCount);
     // Writes the page's end and what is still buffered; false when any write
