@@ -15,7 +15,8 @@ packages=(
     dpkg-dev file lintian systemd udev                        # package checks
     fdisk                                                     # sfdisk: partition tables of the package checks' loop devices
     clang-14 libclang-rt-14-dev llvm-14 clang-tidy-14         # fuzzers, their symbolizer, clang-tidy
-    ffmpeg                                                    # real MP4 recordings and ffprobe's durations in the tests
+    ffmpeg                                                    # real H.264 recordings in tests, ffprobe's durations
+    chromium                                                  # the export's index.html opened in a real browser
 )
 missing=()
 for package in "${packages[@]}"; do
