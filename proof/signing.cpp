@@ -305,7 +305,9 @@ QString fingerprint(const QByteArray &publicKey)
 {
     if (publicKey.size() != kEd25519KeySize)
         return QString();
-    const QByteArray digest = Sha256::hash(publicKeyBlob(publicKey));
+    Sha256 sha;
+    sha.update(publicKeyBlob(publicKey));
+    const QByteArray digest = sha.finish();
     return QLatin1String("SHA256:")
             + QString::fromLatin1(digest.toBase64(QByteArray::Base64Encoding | QByteArray::OmitTrailingEquals));
 }
