@@ -47,7 +47,7 @@ int main(int argc, char *argv[])
     for (int c = 0; c < cameras && written < recordings; ++c) {
         const QByteArray camera = "ch" + QByteArray::number(c + 1).rightJustified(2, '0');
         writer.beginCamera(camera, base, spanEnd);
-        std::vector<PageGap> gaps;
+        std::vector<Gap> gaps;
         int gapCount = 0;
         qint64 start = base;
         for (int i = 0; i < perCamera && written < recordings; ++i, ++written) {

@@ -48,6 +48,13 @@ struct ExportVerdict
     QString verificationProblem;
     // The manifest or the record could not be written onto the stick.
     bool recordFailed = false;
+    // SHA256SUMS is signed with the recorder's key of this fingerprint
+    // ("SHA256:..."); else why not, once the files for the recipient are
+    // written.
+    QString fingerprint;
+    QString unsignedReason;
+    // Gaps of more than 10 s between the exported recordings, all cameras.
+    int gaps = 0;
     // Ended by a way out of the program: nobody is there to answer a box.
     bool leaving = false;
 

@@ -1,11 +1,13 @@
 #include "export/proofphase.h"
 
+#include "config/settings.h"
 #include "device/devicemanager.h"
 #include "device/stickidentity.h"
 #include "platform/backgroundjob.h"
 #include "platform/clocksync.h"
 #include "platform/descriptor.h"
 #include "platform/fileutil.h"
+#include "proof/recipientfiles.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -94,7 +96,8 @@ void ProofPhase::onVerified()
         record.verification = tr("校验失败：%1 个文件与录像不一致").arg(result.mismatched)
                 + (result.counterfeit() ? tr("；U盘的实际容量可能小于其标称容量") : QString());
     m_recordJob->start([shared = m_shared, ledger = m_input.ledger, record, device = m_device.currentDevice(),
-                        target = m_input.target, mountPath = m_input.mountPath](const std::atomic<bool> &) mutable {
+                        target = m_input.target, mountPath = m_input.mountPath,
+                        keyPath = Settings::signingKeyPathValue()](const std::atomic<bool> &) mutable {
         const StickIdentity stick = stickIdentity(device);
         record.stickVendor = stick.vendor;
         record.stickModel = stick.model;
@@ -110,12 +113,11 @@ void ProofPhase::onVerified()
             shared->result.recordProblem = QStringLiteral("the export directory cannot be opened");
             return;
         }
-        const StickFile::Placed manifest = writeManifest(dir.get(), *ledger);
-        const StickFile::Placed written = appendRecord(dir.get(), recordSection(record, *ledger));
-        if (manifest.outcome == StickFile::Placed::Failed || manifest.outcome == StickFile::Placed::NotRegular)
-            shared->result.recordProblem += QStringLiteral("SHA256SUMS: ") + manifest.detail;
-        if (written.outcome == StickFile::Placed::Failed || written.outcome == StickFile::Placed::NotRegular)
-            shared->result.recordProblem += QStringLiteral(" 导出记录: ") + written.detail;
+        const RecipientFiles files = writeRecipientFiles(dir.get(), *ledger, record, keyPath);
+        shared->result.recordProblem = files.problem;
+        shared->result.fingerprint = files.fingerprint;
+        shared->result.unsignedReason = files.unsignedReason;
+        shared->result.gaps = files.gaps;
         flushFileSystem(mountPath);
     });
 }
@@ -131,6 +133,9 @@ void ProofPhase::Result::applyTo(ExportVerdict *verdict) const
     verdict->counterfeit = ledger.counterfeit();
     verdict->changed = ledger.changed;
     verdict->firstChanged = ledger.firstChanged;
+    verdict->fingerprint = fingerprint;
+    verdict->unsignedReason = unsignedReason;
+    verdict->gaps = gaps;
     verdict->setOutcome(verdict->verified && ledger.mismatched == 0 ? ExportVerdict::Outcome::Completed
                                                                     : ExportVerdict::Outcome::VerificationFailed);
 }

@@ -45,8 +45,14 @@ public:
         ExportLedger::Result ledger;
         // Why the read-back could not be made; empty when it was.
         QString problem;
-        // What kept the manifest or the record off the stick, for the log.
+        // What kept the manifest, the record or the other files for the
+        // recipient off the stick, for the log.
         QString recordProblem;
+        // The signature's key, or why the export is not signed.
+        QString fingerprint;
+        QString unsignedReason;
+        // Gaps of more than 10 s between the recordings, over all cameras.
+        int gaps = 0;
 
         // Into the export's verdict: what was verified, and the outcome.
         void applyTo(ExportVerdict *verdict) const;

@@ -16,13 +16,13 @@ constexpr int kFlushBytes = 64 * 1024;
 
 // Shorter pauses than this between two recordings are not gaps; the
 // timeline draws them as one covered stretch, as the record counts them.
-constexpr qint64 kGapMs = 10000;
+constexpr qint64 kGapMs = kGapThresholdMs;
 
 // Rows per block of the recordings' table (see recording()).
 constexpr int kRowsPerBlock = 500;
 
 // At most this many of a camera's gaps are listed and marked one by one.
-constexpr int kListedGaps = 20;
+constexpr int kListedGaps = kGapsKept;
 
 // The one place where text reaches markup: names from the recorder and the
 // stick become HTML text (or a double-quoted attribute value) here. Bytes
@@ -425,7 +425,7 @@ void ExportPageWriter::recording(const PageRecording &rec)
     write(row + '\n');
 }
 
-void ExportPageWriter::endCamera(const std::vector<PageGap> &gaps, int gapCount)
+void ExportPageWriter::endCamera(const std::vector<Gap> &gaps, int gapCount)
 {
     write("</tbody>\n</table></div>\n<div class=\"tl\">\n<div class=\"bar\" data-s=\"" + QByteArray::number(m_spanStartMs)
           + "\" data-e=\"" + QByteArray::number(m_spanEndMs) + "\" title=\"点击播放该时刻 Click to play that moment\">");
@@ -436,7 +436,7 @@ void ExportPageWriter::endCamera(const std::vector<PageGap> &gaps, int gapCount)
     const int listed = int(std::min<size_t>(gaps.size(), size_t(kListedGaps)));
     QByteArray list;
     for (int i = 0; i < listed; ++i) {
-        const PageGap &gap = gaps[size_t(i)];
+        const Gap &gap = gaps[size_t(i)];
         const QByteArray text = time(gap.startMs) + " – " + time(gap.endMs) + " ("
             + duration(std::max<qint64>(gap.endMs - gap.startMs, 0)) + ")";
         write("<b data-s=\"" + QByteArray::number(gap.startMs) + "\" data-e=\"" + QByteArray::number(gap.endMs)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "proof/gaps.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -34,12 +36,6 @@ struct PageRecording
     qint64 bytes = 0;
 };
 
-struct PageGap
-{
-    qint64 startMs = 0;
-    qint64 endMs = 0;
-};
-
 // Writes the page as a stream, a row at a time, into `sink` (which the caller
 // points at a hidden temporary file). What it holds meanwhile is bounded by
 // one camera's drawn timeline, never by the number of recordings.
@@ -59,7 +55,7 @@ public:
     void recording(const PageRecording &rec);
     // `gaps` are the camera's first gaps (the first 20 are marked and listed),
     // `gapCount` how many it has in all.
-    void endCamera(const std::vector<PageGap> &gaps, int gapCount);
+    void endCamera(const std::vector<Gap> &gaps, int gapCount);
     // Writes the page's end and what is still buffered; false when any write
     // to the sink failed.
     bool end();

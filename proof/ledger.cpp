@@ -3,10 +3,12 @@
 #include "platform/descriptor.h"
 #include "platform/fileutil.h"
 #include "platform/sha256.h"
+#include "proof/mp4duration.h"
 
 #include <QFile>
 
 #include <algorithm>
+#include <limits>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -258,6 +260,9 @@ void ExportLedger::hashSource(int sourceFd, const QByteArray &path, const std::a
     }
     entry.size = before.st_size;
     entry.mtime = before.st_mtime;
+    // A few reads of the boxes just hashed: from the page cache, not the disk.
+    const qint64 duration = mp4DurationMs(file.get(), before.st_size);
+    entry.durationMs = duration >= 0 && duration <= std::numeric_limits<qint32>::max() ? qint32(duration) : -1;
 }
 
 ExportLedger::Result ExportLedger::verify(int sourceFd, int targetFd, int modifyWindow,

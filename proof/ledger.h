@@ -65,6 +65,10 @@ public:
         bool hashed = false;     // `sha` is the recording's
         bool database = false;   // the alarm database's snapshot on the stick
         Verdict verdict = Verdict::Pending;
+        // The recording's length from its MP4 header, in milliseconds, read
+        // while it was hashed; -1 when unknown (not an MP4, cut short, over
+        // 24 days).
+        qint32 durationMs = -1;
         quint32 firstSample = 0; // this file's fingerprints in m_samples
         quint32 samples = 0;
         std::array<quint8, 32> sha{};
@@ -108,8 +112,9 @@ public:
     qint64 totalBytes() const;
 
     // Hashes the recording `path` (below `sourceFd`) into its entry, adding
-    // one for a file rsync copied that the plan did not see. Meant for the
-    // hasher's thread.
+    // one for a file rsync copied that the plan did not see, and reads its
+    // duration from its header while its bytes are in the page cache. Meant
+    // for the hasher's thread.
     void hashSource(int sourceFd, const QByteArray &path, const std::atomic<bool> &cancelled);
     // Reads every file back from the export directory `targetFd` on the
     // stick (mounted afresh, so that no cache answers) and compares; what has

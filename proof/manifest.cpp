@@ -1,8 +1,13 @@
 #include "proof/manifest.h"
 
+#include "platform/fileutil.h"
+#include "proof/signing.h"
+
+#include <QCollator>
 #include <QFile>
 
 #include <algorithm>
+#include <numeric>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -87,53 +92,108 @@ int writeTemp(StickFile::TempFile &temp, const QByteArray &name, const QByteArra
 
 } // namespace
 
+std::vector<int> recordingOrder(const ExportLedger &ledger)
+{
+    std::vector<int> order;
+    for (int i = 0; i < ledger.size(); ++i) {
+        const ExportLedger::Entry &entry = ledger.entry(i);
+        if (entry.hashed && !entry.database && entry.verdict != ExportLedger::Verdict::Changed
+            && entry.verdict != ExportLedger::Verdict::Vanished)
+            order.push_back(i);
+    }
+    // The ledger is sorted by path: a stable sort by camera and time keeps
+    // recordings of the same time in name order.
+    std::vector<int> rank(size_t(ledger.cameras().size()) + 1);
+    const std::vector<int> ordered = cameraOrder(ledger);
+    for (size_t i = 0; i < ordered.size(); ++i)
+        rank[size_t(ordered[i])] = int(i);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        const int rankA = rank[size_t(cameraSlot(ledger, a))];
+        const int rankB = rank[size_t(cameraSlot(ledger, b))];
+        return rankA != rankB ? rankA < rankB : ledger.entry(a).mtime < ledger.entry(b).mtime;
+    });
+    return order;
+}
+
+std::vector<int> cameraOrder(const ExportLedger &ledger)
+{
+    const QStringList cameras = ledger.cameras();
+    std::vector<int> ordered(size_t(cameras.size()) + 1);
+    std::iota(ordered.begin(), ordered.end(), 0);
+    // In the order a person counts them: ch2 before ch10.
+    QCollator collator;
+    collator.setNumericMode(true);
+    std::sort(ordered.begin() + 1, ordered.end(),
+              [&](int a, int b) { return collator.compare(cameras.at(a - 1), cameras.at(b - 1)) < 0; });
+    return ordered;
+}
+
+int cameraSlot(const ExportLedger &ledger, int i)
+{
+    const int camera = ledger.entry(i).camera;
+    return camera >= 0 && camera < ledger.cameras().size() ? camera + 1 : 0;
+}
+
+std::vector<CameraTimeline> cameraTimelines(const ExportLedger &ledger, const std::vector<int> &order)
+{
+    std::vector<TimelineBuilder> builders(size_t(ledger.cameras().size()) + 1);
+    for (const int i : order)
+        builders[size_t(cameraSlot(ledger, i))].add(ledger.entry(i).mtime, ledger.entry(i).durationMs);
+    std::vector<CameraTimeline> timelines;
+    timelines.reserve(builders.size());
+    for (const TimelineBuilder &builder : builders)
+        timelines.push_back(builder.result());
+    return timelines;
+}
+
 QByteArray recordSection(const ExportRecord &record, const ExportLedger &ledger)
 {
     QString text;
-    const auto line = [&text](const QString &label, const QString &value) {
-        text += label + QStringLiteral("：") + value + QLatin1Char('\n');
+    // "录像机 Recorder: rec01": every label in both languages; the values
+    // (times with their UTC offset, sizes in bytes) as they are.
+    const auto line = [&text](const char *label, const QString &value) {
+        text += QString::fromUtf8(label) + QStringLiteral(": ") + value + QLatin1Char('\n');
     };
-    text += QStringLiteral("======== 导出记录 ========\n");
-    line(QStringLiteral("录像机"), record.hostname);
-    line(QStringLiteral("导出工具"), QStringLiteral("Corvalet ") + record.version);
-    line(QStringLiteral("开始时间"), localTime(record.start));
-    line(QStringLiteral("结束时间"), localTime(record.end));
-    line(QStringLiteral("录像机时钟"), record.clock);
-    line(QStringLiteral("时间范围"), record.span);
-    line(QStringLiteral("摄像头"), record.cameras.isEmpty() ? QStringLiteral("全部摄像头")
-                                                          : record.cameras.join(QStringLiteral("、")));
+    const auto at = [](qint64 ms) { return localTime(QDateTime::fromMSecsSinceEpoch(ms)); };
+    text += QStringLiteral("======== 导出记录 Export record ========\n");
+    line("录像机 Recorder", record.hostname);
+    line("导出工具 Exported with", QStringLiteral("Corvalet ") + record.version);
+    line("开始时间 Started", localTime(record.start));
+    line("结束时间 Finished", localTime(record.end));
+    line("录像机时钟 Recorder clock", record.clock);
+    line("时间范围 Span", record.span);
+    line("摄像头 Cameras", record.cameras.isEmpty() ? QStringLiteral("全部摄像头 all cameras")
+                                                   : record.cameras.join(QStringLiteral("、")));
 
-    // Each camera's first and last recording, and the totals.
+    // Each camera's recordings: where they start and end, and their gaps.
+    const std::vector<int> order = recordingOrder(ledger);
+    const std::vector<CameraTimeline> timelines = cameraTimelines(ledger, order);
     const QStringList cameras = ledger.cameras();
-    std::vector<std::pair<qint64, qint64>> span(size_t(cameras.size() + 1), {0, 0});
-    std::vector<bool> seen(span.size(), false);
-    qint64 files = 0;
     qint64 bytes = 0;
-    for (int i = 0; i < ledger.size(); ++i) {
-        const ExportLedger::Entry &entry = ledger.entry(i);
-        if (entry.database || entry.verdict == ExportLedger::Verdict::Vanished)
+    for (const int i : order)
+        bytes += ledger.entry(i).size;
+    for (const int slot : cameraOrder(ledger)) {
+        const CameraTimeline &timeline = timelines[size_t(slot)];
+        if (timeline.recordings == 0)
             continue;
-        ++files;
-        bytes += entry.size;
-        const size_t slot = entry.camera >= 0 && entry.camera < cameras.size() ? size_t(entry.camera) + 1 : 0;
-        if (!seen[slot]) {
-            span[slot] = {entry.mtime, entry.mtime};
-            seen[slot] = true;
-        }
-        span[slot].first = std::min(span[slot].first, entry.mtime);
-        span[slot].second = std::max(span[slot].second, entry.mtime);
+        const QString name = slot == 0 ? QStringLiteral("（其他 other）") : cameras.at(slot - 1);
+        text += QStringLiteral("  %1: %2 个录像 recordings").arg(name).arg(timeline.recordings);
+        if (timeline.unknown > 0)
+            text += QStringLiteral("，%1 个时长未知 of unknown duration").arg(timeline.unknown);
+        text += QLatin1Char('\n');
+        if (timeline.firstStartMs >= 0)
+            text += QStringLiteral("    最早开始 First start: ") + at(timeline.firstStartMs) + QLatin1Char('\n');
+        text += QStringLiteral("    最晚结束 Last end: ") + at(timeline.lastEndMs) + QLatin1Char('\n');
+        text += QStringLiteral("    录像总时长 Total duration: %1 s\n").arg(double(timeline.totalMs) / 1000, 0, 'f', 3);
+        text += QStringLiteral("    缺口 Gaps (> 10 s): %1\n").arg(timeline.gapCount);
+        for (const Gap &gap : timeline.firstGaps)
+            text += QStringLiteral("      %1 – %2 (%3 s)\n")
+                            .arg(at(gap.startMs), at(gap.endMs))
+                            .arg((gap.endMs - gap.startMs) / 1000);
     }
-    for (size_t slot = 0; slot < span.size(); ++slot) {
-        if (!seen[slot])
-            continue;
-        const QString name = slot == 0 ? QStringLiteral("（其他）") : cameras.at(int(slot) - 1);
-        text += QStringLiteral("  %1：最早录像 %2，最晚录像 %3\n")
-                        .arg(name, localTime(QDateTime::fromSecsSinceEpoch(span[slot].first)),
-                             localTime(QDateTime::fromSecsSinceEpoch(span[slot].second)));
-    }
-    line(QStringLiteral("录像文件"), QStringLiteral("%1 个，共 %2 字节").arg(files).arg(bytes));
-    line(QStringLiteral("报警数据库"), record.database);
-    line(QStringLiteral("校验"), record.verification);
+    line("录像文件 Recordings", QStringLiteral("%1 个 files，共 %2 字节 bytes").arg(order.size()).arg(bytes));
+    line("报警数据库 Alarm database", record.database);
+    line("校验 Verification", record.verification);
     QStringList failed;
     QStringList changed;
     for (int i = 0; i < ledger.size(); ++i) {
@@ -152,38 +212,76 @@ QByteArray recordSection(const ExportRecord &record, const ExportLedger &ledger)
         }
     }
     for (const QString &name : qAsConst(failed))
-        text += QStringLiteral("  与录像不一致：") + name + QLatin1Char('\n');
+        text += QStringLiteral("  与录像不一致 Differs from the recording: ") + name + QLatin1Char('\n');
     for (const QString &name : qAsConst(changed))
-        text += QStringLiteral("  导出期间录像机改动或删除：") + name + QLatin1Char('\n');
-    line(QStringLiteral("U盘"), QStringLiteral("厂商 %1，型号 %2，序列号 %3")
-                                    .arg(shown(record.stickVendor), shown(record.stickModel), shown(record.stickSerial)));
-    line(QStringLiteral("U盘文件系统"), QStringLiteral("%1，容量 %2 字节").arg(shown(record.fileSystem)).arg(record.stickSize));
-    line(QStringLiteral("校验文件"), QStringLiteral("SHA256SUMS（sha256sum -c --strict SHA256SUMS）"));
+        text += QStringLiteral("  导出期间录像机改动或删除 Changed or deleted by the recorder during the export: ") + name
+                + QLatin1Char('\n');
+    line("U盘 Stick", QStringLiteral("厂商 vendor %1，型号 model %2，序列号 serial %3")
+                          .arg(shown(record.stickVendor), shown(record.stickModel), shown(record.stickSerial)));
+    line("U盘文件系统 Stick file system",
+         QStringLiteral("%1，容量 size %2 字节 bytes").arg(shown(record.fileSystem)).arg(record.stickSize));
+    line("校验文件 Checksums", QStringLiteral("SHA256SUMS, recordings.csv"));
+    if (record.fingerprint.isEmpty()) {
+        line("签名 Signature", QStringLiteral("未签名 not signed：") + record.unsignedReason);
+    } else {
+        line("签名指纹 Signing key fingerprint", record.fingerprint);
+        text += QStringLiteral("  请与录像机屏幕上或登记册中的指纹核对，而不只是与本U盘上的文件核对。\n"
+                               "  Compare it with the fingerprint shown on the recorder or kept in a register, not "
+                               "only with the files on this stick.\n");
+    }
+    text += QStringLiteral("检查方法 How to check (在本目录中 in this directory):\n");
+    if (!record.fingerprint.isEmpty())
+        text += QStringLiteral("  ssh-keygen -Y verify -f allowed_signers -I %1 -n file -s SHA256SUMS.sig < SHA256SUMS\n"
+                               "    证明 SHA256SUMS 由上述指纹的密钥签名，之后未被改动。\n"
+                               "    Proves that SHA256SUMS was signed by the key of that fingerprint and not "
+                               "changed since.\n")
+                        .arg(record.hostname);
+    text += QStringLiteral("  sha256sum -c --strict SHA256SUMS\n"
+                           "    证明每个文件与 SHA256SUMS 中的一致。\n"
+                           "    Proves that every file is as SHA256SUMS lists it.\n");
     return text.toUtf8();
 }
 
-StickFile::Placed writeManifest(int dirFd, const ExportLedger &ledger)
+StickFile::Placed writeManifest(int dirFd, const ExportLedger &ledger, std::vector<OwnFile> own, QByteArray *sha512)
 {
+    std::sort(own.begin(), own.end(), [](const OwnFile &a, const OwnFile &b) { return a.name < b.name; });
     QByteArray content;
+    auto next = own.cbegin();
+    const auto ownUpTo = [&](const QByteArray *path) {
+        for (; next != own.cend() && (!path || next->name < *path); ++next)
+            content += manifestLine(next->sha256, next->name);
+    };
     for (int i = 0; i < ledger.size(); ++i) {
         const ExportLedger::Entry &entry = ledger.entry(i);
         if (!entry.hashed || entry.verdict == ExportLedger::Verdict::Changed
                 || entry.verdict == ExportLedger::Verdict::Vanished)
             continue;
+        const QByteArray path = ledger.path(i);
+        ownUpTo(&path);
         content += manifestLine(QByteArray(reinterpret_cast<const char *>(entry.sha.data()), int(entry.sha.size())),
-                                ledger.path(i));
+                                path);
     }
-    const QByteArray name(kManifestFileName);
+    ownUpTo(nullptr);
+    if (sha512) {
+        Signing::Sha512 sha;
+        sha.update(content);
+        *sha512 = sha.finish();
+    }
+    return placeFile(dirFd, kManifestFileName, content);
+}
+
+StickFile::Placed placeFile(int dirFd, const QByteArray &name, const QByteArray &content)
+{
     StickFile::Placed before = StickFile::check(dirFd, name);
     if (before.outcome != StickFile::Placed::Written)
         return before;
     StickFile::TempFile temp(dirFd);
     if (const int error = writeTemp(temp, name, content))
-        return failedWith(error, QStringLiteral("SHA256SUMS: ") + QString::fromLocal8Bit(std::strerror(error)));
+        return failedWith(error, QFile::decodeName(name) + QStringLiteral(": ") + errnoText(error));
     return StickFile::putInPlace(dirFd, temp, name);
 }
 
-StickFile::Placed appendRecord(int dirFd, const QByteArray &section)
+StickFile::Placed appendRecord(int dirFd, const QByteArray &section, QByteArray *sha256)
 {
     constexpr qint64 kMaxRecord = qint64(4) << 20;
     const QByteArray name(kRecordFileName);
@@ -209,9 +307,14 @@ StickFile::Placed appendRecord(int dirFd, const QByteArray &section)
         }
     }
     content += section;
+    if (sha256) {
+        Sha256 sha;
+        sha.update(content);
+        *sha256 = sha.finish();
+    }
     StickFile::TempFile temp(dirFd);
     if (const int error = writeTemp(temp, name, content))
-        return failedWith(error, QStringLiteral("导出记录: ") + QString::fromLocal8Bit(std::strerror(error)));
+        return failedWith(error, QStringLiteral("导出记录: ") + errnoText(error));
     // The earlier record is all in the new one: it gives way. One that could
     // not be read whole stays beside it under its date.
     return appended ? StickFile::replace(dirFd, temp, name) : StickFile::putInPlace(dirFd, temp, name);

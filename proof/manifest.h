@@ -17,6 +17,7 @@ constexpr char kManifestFileName[] = "SHA256SUMS";
 // such line names a file of the export.
 QByteArray manifestLine(const QByteArray &digest32, const QByteArray &relativePath);
 
+#include "proof/gaps.h"
 #include "proof/ledger.h"
 #include "proof/stickfile.h"
 
@@ -45,19 +46,53 @@ struct ExportRecord
     QString stickSerial;
     QString fileSystem;
     qint64 stickSize = 0;
+    // The recorder's signing key's fingerprint ("SHA256:..."), or why the
+    // export is not signed.
+    QString fingerprint;
+    QString unsignedReason;
 };
 
-// The section of one export, in UTF-8; the files, bytes, cameras' first and
-// last recordings and the files that failed come from `ledger`.
+// The exported recordings of `ledger` as the recipient reads them: those the
+// stick holds as the recorder has them (hashed, neither changed nor vanished
+// during the export), by camera (loose files first), then by time and name.
+std::vector<int> recordingOrder(const ExportLedger &ledger);
+// The cameras' slots (see cameraSlot) in the order a person counts them,
+// loose files first.
+std::vector<int> cameraOrder(const ExportLedger &ledger);
+// The camera of entry `i` as `recordingOrder` groups them: 0 for loose files,
+// else its index in ledger.cameras() plus one.
+int cameraSlot(const ExportLedger &ledger, int i);
+// Each slot's timeline (see gaps.h), from the recordings in that order.
+std::vector<CameraTimeline> cameraTimelines(const ExportLedger &ledger, const std::vector<int> &order);
+
+// The section of one export, in UTF-8, each label in Chinese and English;
+// the files, bytes, each camera's recordings, gaps and the files that failed
+// come from `ledger`.
 QByteArray recordSection(const ExportRecord &record, const ExportLedger &ledger);
+
+// A file of the tool's own that SHA256SUMS lists beside the exported ones.
+struct OwnFile
+{
+    QByteArray name;
+    QByteArray sha256;
+};
 
 // Writes SHA256SUMS into the export directory `dirFd`: a line for every file
 // of the ledger the stick should hold as the recorder has it (those that
-// changed or vanished during the export are left out), sorted by name. An
-// earlier, different manifest is kept under its dated name.
-StickFile::Placed writeManifest(int dirFd, const ExportLedger &ledger);
+// changed or vanished during the export are left out) and for `own`, sorted
+// by name. An earlier, different manifest is kept under its dated name.
+// `sha512`, when given, receives the SHA-512 of what was written, for its
+// signature.
+StickFile::Placed writeManifest(int dirFd, const ExportLedger &ledger, std::vector<OwnFile> own = {},
+                                QByteArray *sha512 = nullptr);
+
+// Puts a small file of the tool's own (`content`) into `dirFd` as `name`, as
+// the manifest is put: hidden, flushed, renamed, an earlier different copy
+// kept under its date, never through a link.
+StickFile::Placed placeFile(int dirFd, const QByteArray &name, const QByteArray &content);
 
 // Appends `section` to the export record in `dirFd`. An earlier record that
 // cannot be read back whole (or holds over 4 MiB) is kept under its dated
-// name, and the new one starts with this section.
-StickFile::Placed appendRecord(int dirFd, const QByteArray &section);
+// name, and the new one starts with this section. `sha256`, when given,
+// receives the digest of the whole record as written.
+StickFile::Placed appendRecord(int dirFd, const QByteArray &section, QByteArray *sha256 = nullptr);

@@ -142,7 +142,7 @@ void ExportTest::happyPathThenSecondExport()
     CHECKED(expectEnded("复制完成"));
     QCOMPARE(m_boxes->count(), 1);
     QCOMPARE(m_boxes->boxes().at(0).title, QString("完成"));
-    QCOMPARE(m_boxes->boxes().at(0).text, QString("文件复制完成\n已校验 13 个文件"));
+    QCOMPARE(m_boxes->boxes().at(0).text, QString("文件复制完成\n已校验 13 个文件\n未签名：找不到签名密钥"));
     QCOMPARE(differences(false), QStringList());
     QCOMPARE(readFile(kTarget + "/alarms.db"), firstDatabase);
 
@@ -494,7 +494,8 @@ void ExportTest::recordingsDeletedDuringCopy()
     CHECKED(expectEnded("复制完成"));
     QCOMPARE(m_boxes->count(), 1);
     QCOMPARE(m_boxes->boxes().at(0).text,
-             QString("文件复制完成\n已校验 %1 个文件\n复制期间录像机删除了 2 个录像文件，导出包含其余全部录像。")
+             QString("文件复制完成\n已校验 %1 个文件\n复制期间录像机删除了 2 个录像文件，导出包含其余全部录像。"
+                     "\n未签名：找不到签名密钥")
                      .arg(3 + 1 + 1)); // the recordings still there, and the database
     QCOMPARE(m_window->findChild<QProgressBar *>()->value(), 100);
     QCOMPARE(differences(false), QStringList());

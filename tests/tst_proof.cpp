@@ -12,6 +12,13 @@
 #include "platform/descriptor.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
@@ -54,10 +61,13 @@ qint64 physicalOffset(const QString &path)
     return qint64(map->fm_extents[0].fe_physical);
 }
 
-int runIn(const QString &dir, const QString &program, const QStringList &arguments, QByteArray *output)
+int runIn(const QString &dir, const QString &program, const QStringList &arguments, QByteArray *output,
+          const QString &input = QString())
 {
     QProcess process;
     process.setWorkingDirectory(dir);
+    if (!input.isEmpty())
+        process.setStandardInputFile(input);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
     if (!process.waitForFinished(60000))
@@ -85,6 +95,7 @@ private slots:
     void changedBehindTheCache();
     void reexportReadsBack();
     void manifestAndRecord();
+    void signedRecordings();
 
 private:
     // 开始复制, and the wait for the verdict, whose box has been answered.
@@ -225,18 +236,119 @@ void ProofTest::manifestAndRecord()
     QVERIFY(exportAndWait().success);
     QByteArray output;
     QCOMPARE(runIn(kTarget, "sha256sum", {"-c", "--strict", "SHA256SUMS"}, &output), 0);
-    QCOMPARE(output.count(": OK\n"), 6); // the recordings and the database
+    // The recordings, the database, recordings.csv, index.html and the record.
+    QCOMPARE(output.count(": OK\n"), 9);
     const QByteArray record = readFile(kTarget + "/导出记录.txt");
-    for (const char *part : {"录像机：rec01", "录像文件：5 个", "校验：全部 6 个文件与录像一致", "时间范围：全部录像"})
+    for (const char *part : {"录像机 Recorder: rec01", "录像文件 Recordings: 5 个", "校验 Verification: 全部 6 个文件与录像一致",
+                             "时间范围 Span: 全部录像", "签名 Signature: 未签名 not signed：找不到签名密钥"})
         QVERIFY2(record.contains(part), record.constData());
 
     writeFile(kRecordings + "/ch1/later.mp4", randomBytes(5000));
     QVERIFY(exportAndWait().success);
     QCOMPARE(runIn(kTarget, "sha256sum", {"-c", "--strict", "SHA256SUMS"}, &output), 0);
-    QCOMPARE(output.count(": OK\n"), 7);
+    QCOMPARE(output.count(": OK\n"), 10);
     QCOMPARE(QDir(kTarget).entryList({"SHA256SUMS-*"}).size(), 1);
-    QCOMPARE(readFile(kTarget + "/导出记录.txt").count("======== 导出记录 ========"), 2);
+    QCOMPARE(readFile(kTarget + "/导出记录.txt").count("======== 导出记录 Export record ========"), 2);
     QVERIFY(readFile(kTarget + "/导出记录.txt").startsWith(record));
+    exitAndExpectUnmounted();
+}
+
+// Real recordings signed with the recorder's own key: OpenSSH accepts the
+// signature and refuses it once SHA256SUMS changes, even with correct hashes
+// of a changed recording; recordings.csv read by Python's csv module matches
+// the files; a planted gap is in the record and contiguous recordings give
+// none; the private key is nowhere on the stick or in the log.
+void ProofTest::signedRecordings()
+{
+    for (const char *program : {"ffmpeg", "ssh-keygen", "openssl", "python3"}) {
+        if (QStandardPaths::findExecutable(program).isEmpty())
+            QSKIP(qPrintable(QString("%1 is not installed").arg(program)));
+    }
+    QDir(kMedia + "/record").removeRecursively();
+    const QString clip = kMedia + "/clip.mp4";
+    QByteArray output;
+    QCOMPARE(runIn(kMedia, "ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=duration=2:size=160x120:rate=25",
+                                      "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", clip}, &output), 0);
+    // ch1: two contiguous recordings, then one a minute later; ch2 contiguous.
+    const qint64 base = 1765000000;
+    const QList<QPair<QString, qint64>> recordings{{"ch1/a.mp4", base}, {"ch1/b.mp4", base + 2}, {"ch1/c.mp4", base + 62},
+                                                   {"ch2/x, \"y\".mp4", base}, {"ch2/z.mp4", base + 2}};
+    for (const auto &[name, end] : recordings) {
+        QVERIFY(writeFile(kRecordings + '/' + name, readFile(clip)));
+        QFile file(kRecordings + '/' + name);
+        QVERIFY(file.open(QIODevice::ReadWrite)
+                && file.setFileTime(QDateTime::fromSecsSinceEpoch(end), QFileDevice::FileModificationTime));
+    }
+    writeFile(kDatabase, randomBytes(4096));
+    const QString key = "/etc/orveld/export_signing_key";
+    QCOMPARE(runIn(kMedia, "openssl", {"genpkey", "-algorithm", "ed25519", "-out", key}, &output), 0);
+    QVERIFY(QFile::setPermissions(key, QFile::ReadOwner | QFile::WriteOwner));
+    openWindow();
+    CHECKED(makeDrive(64));
+    CHECKED(addDrive());
+    const ExportVerdict verdict = exportAndWait();
+    const QByteArray pem = readFile(key);
+    QFile::remove(key);
+    QVERIFY2(verdict.success && verdict.fingerprint.startsWith("SHA256:"), qPrintable(m_log->dump()));
+    QCOMPARE(verdict.gaps, 1);
+    QCOMPARE(runIn(kTarget, "ssh-keygen", {"-lf", "export_signing_key.pub"}, &output), 0);
+    QCOMPARE(output.split(' ').value(1), verdict.fingerprint.toLatin1());
+
+    const QStringList verify{"-Y", "verify", "-f", "allowed_signers", "-I", "rec01", "-n", "file", "-s", "SHA256SUMS.sig"};
+    QCOMPARE(runIn(kTarget, "ssh-keygen", verify, &output, kTarget + "/SHA256SUMS"), 0);
+    QCOMPARE(runIn(kTarget, "sha256sum", {"-c", "--strict", "SHA256SUMS"}, &output), 0);
+    for (const char *own : {"导出记录.txt: OK", "recordings.csv: OK", "index.html: OK"})
+        QVERIFY2(output.contains(own), output.constData());
+
+    // Python's csv module, row for row against the files on the stick.
+    QCOMPARE(runIn(kTarget, "python3", {"-c", "import csv, json; print(json.dumps(list(csv.DictReader("
+                                              "open('recordings.csv', newline='', encoding='utf-8')))))"},
+                   &output),
+             0);
+    const QJsonArray rows = QJsonDocument::fromJson(output).array();
+    QCOMPARE(rows.size(), recordings.size());
+    for (int i = 0; i < rows.size(); ++i) {
+        const QJsonObject row = rows.at(i).toObject();
+        QCOMPARE(row.value("file").toString(), recordings.at(i).first);
+        QCOMPARE(row.value("camera").toString(), recordings.at(i).first.section('/', 0, 0));
+        const QByteArray bytes = readFile(kTarget + '/' + recordings.at(i).first);
+        QCOMPARE(row.value("bytes").toString().toLongLong(), qint64(bytes.size()));
+        QCOMPARE(row.value("sha256").toString().toLatin1(), QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+        QCOMPARE(QDateTime::fromString(row.value("end").toString(), Qt::ISODate).toSecsSinceEpoch(), recordings.at(i).second);
+        QCOMPARE(row.value("duration_s").toString(), QString("2.000"));
+    }
+    const QByteArray record = readFile(kTarget + "/导出记录.txt");
+    QCOMPARE(record.count("缺口 Gaps (> 10 s): 1\n"), 1);
+    QCOMPARE(record.count("缺口 Gaps (> 10 s): 0\n"), 1);
+    QVERIFY2(record.contains(verdict.fingerprint.toLatin1()), record.constData());
+
+    // One byte of SHA256SUMS changed; then a recording changed and its line
+    // rewritten with its correct new hash, as anyone with the stick could.
+    const QByteArray sums = readFile(kTarget + "/SHA256SUMS");
+    QByteArray changed = sums;
+    changed[0] = changed[0] == '0' ? '1' : '0';
+    QVERIFY(writeFile(kTarget + "/SHA256SUMS", changed));
+    QVERIFY(runIn(kTarget, "ssh-keygen", verify, &output, kTarget + "/SHA256SUMS") != 0);
+    QByteArray recording = readFile(kTarget + "/ch1/a.mp4");
+    const QByteArray oldHash = QCryptographicHash::hash(recording, QCryptographicHash::Sha256).toHex();
+    recording[recording.size() / 2] = char(recording[recording.size() / 2] ^ 1);
+    QVERIFY(writeFile(kTarget + "/ch1/a.mp4", recording));
+    const QByteArray newHash = QCryptographicHash::hash(recording, QCryptographicHash::Sha256).toHex();
+    QVERIFY(sums.contains(oldHash + "  ch1/a.mp4\n"));
+    QVERIFY(writeFile(kTarget + "/SHA256SUMS", QByteArray(sums).replace(oldHash + "  ch1/a.mp4\n", newHash + "  ch1/a.mp4\n")));
+    QCOMPARE(runIn(kTarget, "sha256sum", {"-c", "--strict", "SHA256SUMS"}, &output), 0);
+    QVERIFY(runIn(kTarget, "ssh-keygen", verify, &output, kTarget + "/SHA256SUMS") != 0);
+
+    // The private key, as text and as its 32-byte seed, is nowhere.
+    QVERIFY(!pem.isEmpty());
+    const QByteArray body = pem.split('\n').value(1);
+    const QByteArray seed = QByteArray::fromBase64(body).right(32);
+    QDirIterator files(kMedia + "/usb_backup", QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QByteArray content = readFile(files.next());
+        QVERIFY2(!content.contains(body) && !content.contains(seed), qPrintable(files.filePath()));
+    }
+    QVERIFY(!m_log->dump().toLatin1().contains(body));
     exitAndExpectUnmounted();
 }
 

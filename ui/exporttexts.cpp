@@ -128,6 +128,24 @@ QString ExportTexts::verifyLine(const ExportProgress &progress, qint64 nowMs)
     return line + remaining(progress.secondsLeft(nowMs));
 }
 
+// The gaps in the footage and the signature, for the success box: the
+// fingerprint on lines of its own, so that the person at the recorder can
+// note or photograph it in a box at most 320 pixels wide.
+QString ExportTexts::proof(const ExportVerdict &verdict)
+{
+    QString text;
+    if (verdict.gaps > 0)
+        text += QLatin1Char('\n') + tr("录像中有 %1 处超过 10 秒的缺口").arg(verdict.gaps);
+    if (!verdict.fingerprint.isEmpty()) {
+        const int half = (verdict.fingerprint.size() + 1) / 2;
+        text += QLatin1Char('\n') + tr("签名指纹：") + QLatin1Char('\n') + verdict.fingerprint.left(half)
+                + QLatin1Char('\n') + verdict.fingerprint.mid(half);
+    } else if (!verdict.unsignedReason.isEmpty()) {
+        text += QLatin1Char('\n') + tr("未签名：") + verdict.unsignedReason;
+    }
+    return text;
+}
+
 ExportTexts::Box ExportTexts::verdictBox(const ExportVerdict &verdict)
 {
     Box box;
@@ -154,7 +172,7 @@ ExportTexts::Box ExportTexts::verdictBox(const ExportVerdict &verdict)
         // On its own line: a box on an 800 pixels wide screen is at most 320
         // wide, and a count cut from its word reads badly.
         box.text = (verdict.verified ? tr("文件复制完成\n已校验 %1 个文件").arg(verdict.verifiedFiles) : tr("文件复制完成"))
-                + notes + database;
+                + notes + database + proof(verdict);
         break;
     case ExportVerdict::Outcome::VerificationStopped:
         box.kind = Box::Information;

@@ -42,4 +42,7 @@ public:
         QString text;
     };
     static Box verdictBox(const ExportVerdict &verdict);
+
+private:
+    static QString proof(const ExportVerdict &verdict);
 };
