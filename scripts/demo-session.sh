@@ -18,17 +18,26 @@ done
 title="U盘导出视频工具"
 log=$work/corvalet.log
 
-# The recorder: 4 channels × the last 3 days × 6 clips an hour apart (each
-# written when its hour ended, as a recorder writes them), hidden files that
-# are never exported, and the alarm database.
+# The recorder: 4 channels × the last 3 days × 6 recordings of an hour each
+# (written when its hour ended, as a recorder writes them), one of them
+# missing, so that the record and the page show a gap; hidden files that are
+# never exported, and the alarm database. The recordings are real H.264 MP4s
+# (a test picture at one frame a second, about 1 MB an hour), so that the
+# export's page plays them.
 record=/media/zozadoz/record
+sources=(testsrc testsrc2 smptebars rgbtestsrc)
+for i in 0 1 2 3; do
+    ffmpeg -v error -y -f lavfi -i "${sources[$i]}=size=128x96:rate=1" -t 3600 -c:v libx264 -preset veryfast \
+        -crf 38 -g 600 -pix_fmt yuv420p "$work/clip$i.mp4"
+done
 for channel in 01 02 03 04; do
     for ago in 2 1 0; do
         day=$(date -d "-$ago day" +%F)
         dir=$record/record/ch$channel/$day
         mkdir -p "$dir"
         for clip in 1 2 3 4 5 6; do
-            head -c $((200000 + RANDOM * 4)) /dev/urandom > "$dir/0$clip-00-00.mp4"
+            [ "$channel$ago$clip" = 0203 ] && continue   # the gap
+            cp "$work/clip$((10#$channel - 1)).mp4" "$dir/0$clip-00-00.mp4"
             touch -d "$(date -d "-$ago day -$((7 - clip)) hour" '+%F %T')" "$dir/0$clip-00-00.mp4"
         done
     done
@@ -47,6 +56,9 @@ exec /usr/bin/rsync --bwlimit=$bwlimit "\$@"
 SCRIPT
 chmod +x /etc/orveld/rsync-demo
 printf '[System]\nRsyncPath=/etc/orveld/rsync-demo\n' > /etc/orveld/monitor.ini
+# The recorder's signing key, as the package's postinst creates it.
+(umask 077 && openssl genpkey -algorithm ed25519 -out /etc/orveld/export_signing_key)
+echo "Signing key: $("$binary" fingerprint)"
 echo "Recorder rec01: $(find $record/record -name '*.mp4' | wc -l) recordings, $(du -sh $record/record | cut -f1)"
 
 display_ok() { xset q >/dev/null 2>&1; }
@@ -116,8 +128,11 @@ echo "What the drive holds now:"
 mkdir -p "$work/check"
 mount -o ro "$loop" "$work/check"
 (cd "$work/check" && find . -maxdepth 3 | sort | head -40 && du -sh rec01 2>/dev/null)
-# The export's own proof lies beside the recordings: the manifest and the record.
-if diff -r --exclude='.*' --exclude=alarms.db --exclude=SHA256SUMS --exclude='导出记录.txt' \
+# The export's own proof lies beside the recordings: the manifest, its
+# signature, the record, the list and the page.
+own=(--exclude='.*' --exclude=alarms.db --exclude='SHA256SUMS*' --exclude='导出记录.txt' --exclude=recordings.csv
+     --exclude=index.html --exclude=export_signing_key.pub --exclude=allowed_signers)
+if diff -r "${own[@]}" \
         "$record/record" "$work/check/rec01" >/dev/null \
         && cmp -s "$record/alarms.db" "$work/check/rec01/alarms.db"; then
     echo "The drive's rec01/ matches the recordings and alarms.db byte for byte."
@@ -135,6 +150,28 @@ if [ -f "$work/check/rec01/SHA256SUMS" ]; then
     fi
 else
     echo "No SHA256SUMS in rec01/ (the export was not run, or not verified)."
+fi
+if [ -f "$work/check/rec01/SHA256SUMS.sig" ]; then
+    (cd "$work/check/rec01" && ssh-keygen -Y verify -f allowed_signers -I rec01 -n file -s SHA256SUMS.sig \
+        < SHA256SUMS) || sums_failed=yes
+fi
+if [ -f "$work/check/rec01/导出记录.txt" ]; then
+    echo
+    echo "The record (导出记录.txt):"
+    cat "$work/check/rec01/导出记录.txt"
+fi
+# The page the recipient opens, as a browser shows it, beside the window's
+# screenshot.
+if [ -f "$work/check/rec01/index.html" ] && command -v chromium >/dev/null; then
+    timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-background-networking \
+        --disable-component-update --disable-sync --no-first-run --user-data-dir="$work/chromium" \
+        --hide-scrollbars --window-size=1280,860 --virtual-time-budget=3000 \
+        --screenshot="$work/page.png" "file://$work/check/rec01/index.html" >/dev/null 2>&1 || true
+    if [ -f "$work/page.png" ]; then
+        cp "$work/page.png" ./corvalet-page.png
+        [ -z "$shots" ] || cp "$work/page.png" "$shots/page.png"
+        echo "The export's page: corvalet-page.png"
+    fi
 fi
 umount "$work/check"
 
