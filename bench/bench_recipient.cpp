@@ -10,9 +10,11 @@
 // camera folders; <work dir> should be on the disk whose speed matters.
 // Prints "key value" lines.
 #include "platform/descriptor.h"
+#include "proof/exportpage.h"
 #include "proof/ledger.h"
 #include "proof/mp4duration.h"
 #include "proof/recipientfiles.h"
+#include "proof/signing.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,12 +23,19 @@
 #include <QProcess>
 
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 qint64 vmHwmKiB()
 {
@@ -112,16 +121,28 @@ int main(int argc, char **argv)
     for (int i = 0; i < ledger.size(); ++i)
         ledger.hashSource(recordings.get(), ledger.path(i), cancelled);
     const qint64 hashMs = clock.elapsed();
-    // ...and the header reads alone, from the same page cache.
-    clock.restart();
+    // ...and the header reads alone, as the hasher makes them: from the
+    // recording's bytes it has just read.
     qint64 known = 0;
+    qint64 headersNs = 0;
+    QElapsedTimer parse;
     for (int i = 0; i < ledger.size(); ++i) {
-        const Descriptor file(::openat(recordings.get(), ledger.path(i).constData(), O_RDONLY | O_CLOEXEC));
-        struct stat st;
-        if (file.isValid() && ::fstat(file.get(), &st) == 0 && mp4DurationMs(file.get(), st.st_size) >= 0)
-            ++known;
+        const QByteArray content = readFile(source + QLatin1Char('/') + QFile::decodeName(ledger.path(i)));
+        parse.start();
+        const qint64 size = content.size();
+        const qint64 duration = mp4DurationMs(
+                [&content, size](qint64 offset, char *buffer, qint64 want) -> qint64 {
+                    const qint64 n = qBound<qint64>(0, qMin(want, size - offset), size);
+                    std::memcpy(buffer, content.constData() + offset, size_t(n));
+                    return n;
+                },
+                size);
+        headersNs += parse.nsecsElapsed();
+        known += duration >= 0 ? 1 : 0;
     }
-    const qint64 headersMs = clock.elapsed();
+    const qint64 headersMs = headersNs / 1000000;
+    for (int i = 0; i < ledger.size(); ++i)
+        known -= ledger.entry(i).durationMs >= 0 ? 0 : 1;
 
     // The files for the recipient, unsigned, onto the copy.
     const qint64 hwmBefore = vmHwmKiB();
@@ -134,7 +155,56 @@ int main(int argc, char **argv)
     const qint64 recipientMs = clock.elapsed();
     const qint64 hwmAfter = vmHwmKiB();
 
+    // The page alone, the same rows into nowhere.
+    clock.restart();
+    {
+        qint64 written = 0;
+        ExportPageWriter page([&written](const QByteArray &piece) {
+            written += piece.size();
+            return true;
+        });
+        page.begin(PageHeader());
+        const std::vector<int> order = recordingOrder(ledger);
+        int current = -1;
+        for (const int i : order) {
+            const int slot = cameraSlot(ledger, i);
+            if (slot != current) {
+                if (current >= 0)
+                    page.endCamera({}, 0);
+                current = slot;
+                page.beginCamera(ledger.cameras().value(slot - 1).toUtf8(), base * 1000, (base + count) * 1000);
+            }
+            PageRecording recording;
+            recording.file = ledger.path(i);
+            recording.endMs = ledger.entry(i).mtime * 1000;
+            recording.durationMs = ledger.entry(i).durationMs;
+            recording.startMs = recording.endMs - qMax<qint64>(0, recording.durationMs);
+            recording.bytes = ledger.entry(i).size;
+            page.recording(recording);
+        }
+        page.endCamera({}, 0);
+        page.end();
+    }
+    const qint64 pageMs = clock.elapsed();
+
+    // Signing: the key read, SHA-512 over SHA256SUMS as it is written (here
+    // over the one written above), and the Ed25519 signature.
+    const QString key = work + QStringLiteral("/key");
+    run(QStringLiteral("openssl"), {QStringLiteral("genpkey"), QStringLiteral("-algorithm"), QStringLiteral("ed25519"),
+                                    QStringLiteral("-out"), key});
+    QFile::setPermissions(key, QFile::ReadOwner | QFile::WriteOwner);
+    const QByteArray sums = readFile(target + QStringLiteral("/SHA256SUMS"));
+    clock.restart();
+    Signing::Sha512 sha512;
+    sha512.update(sums);
+    const Signing::Signature signature = Signing::signDigest(key, sha512.finish());
+    const qint64 signMs = clock.elapsed();
+
     std::printf("recordings %d\n", count);
+    std::printf("sign_ms %lld (SHA256SUMS of %lld KiB, %s)\n", signMs, qint64(sums.size() / 1024),
+                signature.armored.isEmpty() ? "failed" : "signed");
+    std::printf("page_ms %lld\n", pageMs);
+    std::printf("page_vs_rsync_percent %.2f\n", 100.0 * double(pageMs) / double(qMax<qint64>(1, rsyncMs)));
     std::printf("durations_known %lld\n", known);
     std::printf("rsync_ms %lld\n", rsyncMs);
     std::printf("hash_ms %lld\n", hashMs);

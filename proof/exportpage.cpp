@@ -1,7 +1,8 @@
 #include "proof/exportpage.h"
 
+#include "proof/recordingscsv.h"
+
 #include <QCryptographicHash>
-#include <QDateTime>
 #include <QList>
 
 #include <algorithm>
@@ -291,9 +292,7 @@ void ExportPageWriter::flush()
 
 QByteArray ExportPageWriter::time(qint64 ms) const
 {
-    return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, m_offsetSeconds)
-        .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-        .toUtf8();
+    return civilTime(ms >= 0 ? ms / 1000 : (ms - 999) / 1000, m_offsetSeconds, ' ');
 }
 
 void ExportPageWriter::begin(const PageHeader &header)

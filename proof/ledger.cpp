@@ -260,8 +260,21 @@ void ExportLedger::hashSource(int sourceFd, const QByteArray &path, const std::a
     }
     entry.size = before.st_size;
     entry.mtime = before.st_mtime;
-    // A few reads of the boxes just hashed: from the page cache, not the disk.
-    const qint64 duration = mp4DurationMs(file.get(), before.st_size);
+    // The boxes just hashed: a small recording is all in the hash's buffer
+    // still; a large one takes a few reads of the page cache, not the disk.
+    const qint64 size = before.st_size;
+    const char *const data = m_buffer.get();
+    const qint64 duration = size <= qint64(kReadSize)
+            ? mp4DurationMs(
+                      [data, size](qint64 offset, char *buffer, qint64 want) -> qint64 {
+                          if (offset < 0 || offset > size || want < 0)
+                              return -1;
+                          const qint64 n = std::min(want, size - offset);
+                          std::memcpy(buffer, data + offset, size_t(n));
+                          return n;
+                      },
+                      size)
+            : mp4DurationMs(file.get(), size);
     entry.durationMs = duration >= 0 && duration <= std::numeric_limits<qint32>::max() ? qint32(duration) : -1;
 }
 

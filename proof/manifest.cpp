@@ -1,7 +1,6 @@
 #include "proof/manifest.h"
 
 #include "platform/fileutil.h"
-#include "proof/signing.h"
 
 #include <QCollator>
 #include <QFile>
@@ -245,11 +244,11 @@ QByteArray recordSection(const ExportRecord &record, const ExportLedger &ledger)
 StickFile::Placed writeManifest(int dirFd, const ExportLedger &ledger, std::vector<OwnFile> own, QByteArray *sha512)
 {
     std::sort(own.begin(), own.end(), [](const OwnFile &a, const OwnFile &b) { return a.name < b.name; });
-    QByteArray content;
+    StickFile::Stream file(dirFd, kManifestFileName, sha512 != nullptr);
     auto next = own.cbegin();
     const auto ownUpTo = [&](const QByteArray *path) {
         for (; next != own.cend() && (!path || next->name < *path); ++next)
-            content += manifestLine(next->sha256, next->name);
+            file.write(manifestLine(next->sha256, next->name));
     };
     for (int i = 0; i < ledger.size(); ++i) {
         const ExportLedger::Entry &entry = ledger.entry(i);
@@ -258,16 +257,11 @@ StickFile::Placed writeManifest(int dirFd, const ExportLedger &ledger, std::vect
             continue;
         const QByteArray path = ledger.path(i);
         ownUpTo(&path);
-        content += manifestLine(QByteArray(reinterpret_cast<const char *>(entry.sha.data()), int(entry.sha.size())),
-                                path);
+        file.write(manifestLine(QByteArray(reinterpret_cast<const char *>(entry.sha.data()), int(entry.sha.size())),
+                                path));
     }
     ownUpTo(nullptr);
-    if (sha512) {
-        Signing::Sha512 sha;
-        sha.update(content);
-        *sha512 = sha.finish();
-    }
-    return placeFile(dirFd, kManifestFileName, content);
+    return file.finish(nullptr, sha512);
 }
 
 StickFile::Placed placeFile(int dirFd, const QByteArray &name, const QByteArray &content)

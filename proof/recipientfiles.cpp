@@ -18,66 +18,6 @@ constexpr char kSignatureFileName[] = "SHA256SUMS.sig";
 constexpr char kPublicKeyFileName[] = "export_signing_key.pub";
 constexpr char kAllowedSignersFileName[] = "allowed_signers";
 
-// A file of the tool's own written as it is made, row by row: into its
-// hidden temporary file in pieces of 64 KiB, its SHA-256 taken on the way,
-// so that a page of 96,000 recordings is never held whole.
-class StreamedFile
-{
-public:
-    StreamedFile(int dirFd, const QByteArray &name)
-        : m_dirFd(dirFd)
-        , m_name(name)
-        , m_temp(dirFd)
-        , m_placed(StickFile::check(dirFd, name))
-    {
-        if (m_placed.outcome == StickFile::Placed::Written)
-            m_error = m_temp.create(name);
-    }
-
-    bool write(const QByteArray &bytes)
-    {
-        if (!isOpen())
-            return false;
-        m_sha.update(bytes);
-        m_buffer += bytes;
-        return m_buffer.size() < kChunk || flush();
-    }
-
-    // Gives the file its name; `sha256` receives its digest.
-    StickFile::Placed finish(QByteArray *sha256)
-    {
-        if (isOpen() && flush()) {
-            *sha256 = m_sha.finish();
-            return StickFile::putInPlace(m_dirFd, m_temp, m_name);
-        }
-        if (m_placed.outcome == StickFile::Placed::Written) {
-            m_placed.outcome = StickFile::Placed::Failed;
-            m_placed.error = m_error;
-            m_placed.detail = QFile::decodeName(m_name) + QStringLiteral(": ") + errnoText(m_error);
-        }
-        return m_placed;
-    }
-
-private:
-    static constexpr int kChunk = 64 * 1024;
-
-    bool isOpen() const { return m_placed.outcome == StickFile::Placed::Written && m_error == 0; }
-    bool flush()
-    {
-        m_error = StickFile::writeAll(m_temp.fd(), m_buffer.constData(), size_t(m_buffer.size()));
-        m_buffer.clear();
-        return m_error == 0;
-    }
-
-    int m_dirFd;
-    QByteArray m_name;
-    StickFile::TempFile m_temp;
-    StickFile::Placed m_placed;
-    int m_error = 0;
-    Sha256 m_sha;
-    QByteArray m_buffer;
-};
-
 bool placed(const StickFile::Placed &result)
 {
     return result.outcome == StickFile::Placed::Written || result.outcome == StickFile::Placed::Unchanged;
@@ -90,7 +30,7 @@ qint64 startMs(const ExportLedger::Entry &entry)
 
 StickFile::Placed writeCsv(int dirFd, const ExportLedger &ledger, const std::vector<int> &order, QByteArray *sha256)
 {
-    StreamedFile file(dirFd, kRecordingsCsvFileName);
+    StickFile::Stream file(dirFd, kRecordingsCsvFileName);
     file.write(csvHeader());
     const QStringList cameras = ledger.cameras();
     for (const int i : order) {
@@ -112,7 +52,7 @@ StickFile::Placed writePage(int dirFd, const ExportLedger &ledger, const ExportR
                             const std::vector<int> &order, const std::vector<CameraTimeline> &timelines,
                             QByteArray *sha256)
 {
-    StreamedFile file(dirFd, kPageFileName);
+    StickFile::Stream file(dirFd, kPageFileName);
     ExportPageWriter page([&file](const QByteArray &bytes) { return file.write(bytes); });
     PageHeader header;
     header.hostname = record.hostname;

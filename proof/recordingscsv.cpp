@@ -4,6 +4,9 @@
 
 #include <QDateTime>
 
+#include <cstdio>
+#include <limits>
+
 namespace {
 
 // The length of the valid UTF-8 sequence at `at`, or 0 when the byte there
@@ -78,7 +81,7 @@ QByteArray csvField(const QByteArray &bytes)
         quote = quote || c == ',' || c == '"' || c == '\r' || c == '\n';
         if (c == '"')
             text += '"';
-        text += bytes.mid(i, length);
+        text.append(bytes.constData() + i, length);
         i += length;
     }
     return quote ? '"' + text + '"' : text;
@@ -86,13 +89,53 @@ QByteArray csvField(const QByteArray &bytes)
 
 QString isoTime(qint64 msecsSinceEpoch)
 {
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::LocalTime);
-    if (!local.isValid())
-        return QString();
-    const int offset = local.offsetFromUtc();
-    const int minutes = (offset < 0 ? -offset : offset) / 60;
-    return local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + QLatin1Char(offset < 0 ? '-' : '+')
-           + QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, QLatin1Char('0')).arg(minutes % 60, 2, 10, QLatin1Char('0'));
+    // A row of a large export asks for the offset of the same hour again
+    // and again: the time zone is looked up once an hour of recordings.
+    thread_local qint64 cachedHour = std::numeric_limits<qint64>::min();
+    thread_local int cachedOffset = 0;
+    const qint64 secs = msecsSinceEpoch >= 0 ? msecsSinceEpoch / 1000 : (msecsSinceEpoch - 999) / 1000;
+    const qint64 hour = secs >= 0 ? secs / 3600 : (secs - 3599) / 3600;
+    if (hour != cachedHour) {
+        const QDateTime local = QDateTime::fromSecsSinceEpoch(hour * 3600, Qt::LocalTime);
+        if (!local.isValid())
+            return QString();
+        cachedOffset = local.offsetFromUtc();
+        cachedHour = hour;
+    }
+    return QString::fromLatin1(civilTime(secs, cachedOffset, 'T') + utcOffset(cachedOffset));
+}
+
+QByteArray civilTime(qint64 secs, int offsetSeconds, char separator)
+{
+    // Days to a civil date in the proleptic Gregorian calendar (H. Hinnant's
+    // days_from_civil, inverted), without a time zone lookup per call.
+    const qint64 local = secs + offsetSeconds;
+    const qint64 days = local >= 0 ? local / 86400 : (local - 86399) / 86400;
+    const qint64 second = local - days * 86400;
+    const qint64 z = days + 719468;
+    const qint64 era = (z >= 0 ? z : z - 146096) / 146097;
+    const qint64 doe = z - era * 146097;
+    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const qint64 mp = (5 * doy + 2) / 153;
+    const qint64 day = doy - (153 * mp + 2) / 5 + 1;
+    const qint64 month = mp < 10 ? mp + 3 : mp - 9;
+    const qint64 year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    char text[48];
+    const int length = std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld%c%02lld:%02lld:%02lld",
+                                     static_cast<long long>(year), static_cast<long long>(month),
+                                     static_cast<long long>(day), separator, static_cast<long long>(second / 3600),
+                                     static_cast<long long>(second / 60 % 60), static_cast<long long>(second % 60));
+    return QByteArray(text, length);
+}
+
+QByteArray utcOffset(int offsetSeconds)
+{
+    const int minutes = (offsetSeconds < 0 ? -offsetSeconds : offsetSeconds) / 60;
+    char text[8];
+    const int length = std::snprintf(text, sizeof text, "%c%02d:%02d", offsetSeconds < 0 ? '-' : '+', minutes / 60 % 100,
+                                     minutes % 60);
+    return QByteArray(text, length);
 }
 
 QByteArray csvRow(const RecordingRow &row)

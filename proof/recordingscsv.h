@@ -50,3 +50,8 @@ QByteArray csvField(const QByteArray &bytes);
 // ISO 8601 with this machine's UTC offset at that moment, to the second;
 // empty for a time QDateTime cannot represent.
 QString isoTime(qint64 msecsSinceEpoch);
+// "2026-12-09 10:05:00" (with `separator` between date and time) of `secs` at
+// the UTC offset `offsetSeconds`, computed without a time zone lookup.
+QByteArray civilTime(qint64 secs, int offsetSeconds, char separator);
+// "+08:00".
+QByteArray utcOffset(int offsetSeconds);

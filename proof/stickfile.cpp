@@ -1,6 +1,8 @@
 #include "proof/stickfile.h"
 
 #include "platform/fileutil.h"
+#include "platform/sha256.h"
+#include "proof/signing.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -256,6 +258,69 @@ Placed replace(int dirFd, TempFile &temp, const QByteArray &name)
     Placed placed;
     placed.outcome = Placed::Written;
     return placed;
+}
+
+// The digests a stream takes; SHA-512 only for a file that is signed.
+struct Stream::Digests
+{
+    Sha256 sha256;
+    std::unique_ptr<Signing::Sha512> sha512;
+};
+
+Stream::Stream(int dirFd, const QByteArray &name, bool sha512)
+    : m_dirFd(dirFd)
+    , m_name(name)
+    , m_temp(dirFd)
+    , m_placed(check(dirFd, name))
+    , m_digests(std::make_unique<Digests>())
+{
+    if (sha512)
+        m_digests->sha512 = std::make_unique<Signing::Sha512>();
+    if (m_placed.outcome == Placed::Written)
+        m_error = m_temp.create(name);
+}
+
+Stream::~Stream() = default;
+
+bool Stream::isOpen() const
+{
+    return m_placed.outcome == Placed::Written && m_error == 0;
+}
+
+bool Stream::write(const QByteArray &bytes)
+{
+    constexpr int kChunk = 64 * 1024;
+    if (!isOpen())
+        return false;
+    m_digests->sha256.update(bytes);
+    if (m_digests->sha512)
+        m_digests->sha512->update(bytes);
+    m_buffer += bytes;
+    return m_buffer.size() < kChunk || flush();
+}
+
+bool Stream::flush()
+{
+    m_error = writeAll(m_temp.fd(), m_buffer.constData(), size_t(m_buffer.size()));
+    m_buffer.clear();
+    return m_error == 0;
+}
+
+Placed Stream::finish(QByteArray *sha256, QByteArray *sha512)
+{
+    if (isOpen() && flush()) {
+        if (sha256)
+            *sha256 = m_digests->sha256.finish();
+        if (sha512 && m_digests->sha512)
+            *sha512 = m_digests->sha512->finish();
+        return putInPlace(m_dirFd, m_temp, m_name);
+    }
+    if (m_placed.outcome == Placed::Written) {
+        m_placed.outcome = Placed::Failed;
+        m_placed.error = m_error;
+        m_placed.detail = QFile::decodeName(m_name) + QStringLiteral(": ") + errnoText(m_error);
+    }
+    return m_placed;
 }
 
 } // namespace StickFile

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <sys/types.h>
 
 // Files the tool itself writes into the export directory on the stick (the
@@ -85,5 +86,37 @@ Placed putInPlace(int dirFd, TempFile &temp, const QByteArray &name, const Compa
 // Gives the whole content of `temp` the name `name` in place of a regular
 // file there, for a file whose new content holds all of the earlier one.
 Placed replace(int dirFd, TempFile &temp, const QByteArray &name);
+
+// A file of the tool's own written as it is made, row by row: into its
+// hidden temporary file in pieces of 64 KiB, its SHA-256 (and, when asked,
+// its SHA-512) taken on the way, so that a page or a manifest of 96,000
+// recordings is never held whole. A write after a failure does nothing; the
+// failure comes out of finish().
+class Stream
+{
+public:
+    Stream(int dirFd, const QByteArray &name, bool sha512 = false);
+    ~Stream();
+    Stream(const Stream &) = delete;
+    Stream &operator=(const Stream &) = delete;
+
+    bool write(const QByteArray &bytes);
+    // Gives the file its name (see putInPlace()); `sha256` and `sha512`
+    // receive its digests.
+    Placed finish(QByteArray *sha256, QByteArray *sha512 = nullptr);
+
+private:
+    bool isOpen() const;
+    bool flush();
+
+    int m_dirFd;
+    QByteArray m_name;
+    TempFile m_temp;
+    Placed m_placed;
+    int m_error = 0;
+    QByteArray m_buffer;
+    struct Digests;
+    std::unique_ptr<Digests> m_digests;
+};
 
 } // namespace StickFile
