@@ -33,6 +33,7 @@ StickFile::Placed writeCsv(int dirFd, const ExportLedger &ledger, const std::vec
     StickFile::Stream file(dirFd, kRecordingsCsvFileName);
     file.write(csvHeader());
     const QStringList cameras = ledger.cameras();
+    LocalOffsets offsets;
     for (const int i : order) {
         const ExportLedger::Entry &entry = ledger.entry(i);
         RecordingRow row;
@@ -43,7 +44,7 @@ StickFile::Placed writeCsv(int dirFd, const ExportLedger &ledger, const std::vec
         row.durationMs = entry.durationMs;
         row.bytes = entry.size;
         row.sha256 = QByteArray(reinterpret_cast<const char *>(entry.sha.data()), int(entry.sha.size()));
-        file.write(csvRow(row));
+        file.write(csvRow(row, offsets));
     }
     return file.finish(sha256);
 }

@@ -45,13 +45,13 @@ int utf8SequenceLength(const QByteArray &bytes, int at)
     return length;
 }
 
-QByteArray isoField(qint64 secs)
+QByteArray isoField(qint64 secs, LocalOffsets &offsets)
 {
     // Far beyond any clock, and beyond what milliseconds since the epoch hold.
     constexpr qint64 kMaxSecs = 1'000'000'000'000'000LL;
     if (secs < -kMaxSecs || secs > kMaxSecs)
         return QByteArray();
-    return csvField(isoTime(secs * 1000).toUtf8());
+    return csvField(isoTime(secs * 1000, offsets).toUtf8());
 }
 
 } // namespace
@@ -87,22 +87,33 @@ QByteArray csvField(const QByteArray &bytes)
     return quote ? '"' + text + '"' : text;
 }
 
-QString isoTime(qint64 msecsSinceEpoch)
+bool LocalOffsets::at(qint64 secs, int *offset)
 {
-    // A row of a large export asks for the offset of the same hour again
-    // and again: the time zone is looked up once an hour of recordings.
-    thread_local qint64 cachedHour = std::numeric_limits<qint64>::min();
-    thread_local int cachedOffset = 0;
-    const qint64 secs = msecsSinceEpoch >= 0 ? msecsSinceEpoch / 1000 : (msecsSinceEpoch - 999) / 1000;
     const qint64 hour = secs >= 0 ? secs / 3600 : (secs - 3599) / 3600;
-    if (hour != cachedHour) {
+    if (hour != m_hour) {
         const QDateTime local = QDateTime::fromSecsSinceEpoch(hour * 3600, Qt::LocalTime);
         if (!local.isValid())
-            return QString();
-        cachedOffset = local.offsetFromUtc();
-        cachedHour = hour;
+            return false;
+        m_offset = local.offsetFromUtc();
+        m_hour = hour;
     }
-    return QString::fromLatin1(civilTime(secs, cachedOffset, 'T') + utcOffset(cachedOffset));
+    *offset = m_offset;
+    return true;
+}
+
+QString isoTime(qint64 msecsSinceEpoch)
+{
+    LocalOffsets offsets;
+    return isoTime(msecsSinceEpoch, offsets);
+}
+
+QString isoTime(qint64 msecsSinceEpoch, LocalOffsets &offsets)
+{
+    const qint64 secs = msecsSinceEpoch >= 0 ? msecsSinceEpoch / 1000 : (msecsSinceEpoch - 999) / 1000;
+    int offset = 0;
+    if (!offsets.at(secs, &offset))
+        return QString();
+    return QString::fromLatin1(civilTime(secs, offset, 'T') + utcOffset(offset));
 }
 
 QByteArray civilTime(qint64 secs, int offsetSeconds, char separator)
@@ -140,13 +151,19 @@ QByteArray utcOffset(int offsetSeconds)
 
 QByteArray csvRow(const RecordingRow &row)
 {
+    LocalOffsets offsets;
+    return csvRow(row, offsets);
+}
+
+QByteArray csvRow(const RecordingRow &row, LocalOffsets &offsets)
+{
     const bool known = row.durationMs >= 0;
     QByteArray duration;
     if (known)
         duration = QByteArray::number(row.durationMs / 1000) + '.'
                    + QByteArray::number(row.durationMs % 1000).rightJustified(3, '0');
     return csvField(row.camera) + ',' + csvField(row.file) + ','
-           + (known ? isoField(recordingStartSecs(row.endSecs, row.durationMs)) : QByteArray()) + ','
-           + isoField(row.endSecs) + ',' + duration + ',' + QByteArray::number(row.bytes) + ','
+           + (known ? isoField(recordingStartSecs(row.endSecs, row.durationMs), offsets) : QByteArray()) + ','
+           + isoField(row.endSecs, offsets) + ',' + duration + ',' + QByteArray::number(row.bytes) + ','
            + (row.sha256.size() == 32 ? row.sha256.toHex() : QByteArray()) + "\r\n";
 }

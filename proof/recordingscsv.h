@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <limits>
+
 // recordings.csv in the export directory: one row per exported recording, for
 // tools and spreadsheets, with the columns
 //
@@ -43,13 +45,29 @@ struct RecordingRow
 
 // The header row, with its CRLF.
 QByteArray csvHeader();
-// One row, with its CRLF.
+// This machine's UTC offset at a time, looked up once for each hour asked
+// about: the rows of a large export ask for the same few hours again and
+// again, and a time zone lookup costs more than the rest of a row.
+class LocalOffsets
+{
+public:
+    // False for a time QDateTime cannot represent.
+    bool at(qint64 secs, int *offset);
+
+private:
+    qint64 m_hour = std::numeric_limits<qint64>::min();
+    int m_offset = 0;
+};
+
+// One row, with its CRLF; `offsets` kept from row to row.
 QByteArray csvRow(const RecordingRow &row);
+QByteArray csvRow(const RecordingRow &row, LocalOffsets &offsets);
 // One field: invalid UTF-8 escaped, then quoted when it needs to be.
 QByteArray csvField(const QByteArray &bytes);
 // ISO 8601 with this machine's UTC offset at that moment, to the second;
 // empty for a time QDateTime cannot represent.
 QString isoTime(qint64 msecsSinceEpoch);
+QString isoTime(qint64 msecsSinceEpoch, LocalOffsets &offsets);
 // "2026-12-09 10:05:00" (with `separator` between date and time) of `secs` at
 // the UTC offset `offsetSeconds`, computed without a time zone lookup.
 QByteArray civilTime(qint64 secs, int offsetSeconds, char separator);
