@@ -28,7 +28,10 @@ FitDecision decideFit(const PlannedExport &planned, Span chosen, qint64 freeSpac
     question.tooLargeFiles = planned.plan.tooLargeFiles;
     question.tooLargeBytes = planned.plan.tooLargeBytes;
     question.maxFileSize = planned.drive.maxFileSize;
-    decision.exported = fits ? planned : std::move(newest);
+    if (fits)
+        decision.exported = planned;
+    else
+        decision.exported = std::move(newest);
     return decision;
 }
 

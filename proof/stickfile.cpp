@@ -289,14 +289,14 @@ bool Stream::isOpen() const
 
 bool Stream::write(const QByteArray &bytes)
 {
-    constexpr int kChunk = 64 * 1024;
+    constexpr int kStreamChunk = 64 * 1024;
     if (!isOpen())
         return false;
     m_digests->sha256.update(bytes);
     if (m_digests->sha512)
         m_digests->sha512->update(bytes);
     m_buffer += bytes;
-    return m_buffer.size() < kChunk || flush();
+    return m_buffer.size() < kStreamChunk || flush();
 }
 
 bool Stream::flush()
