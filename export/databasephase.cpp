@@ -43,10 +43,10 @@ void DatabasePhase::start(const QString &database, const QString &target, const 
             return;
         }
         result->record = name + (copy.outcome == DatabaseCopy::Result::Unchanged
-                                         ? QStringLiteral("（与U盘上已有的副本相同）")
-                                         : QStringLiteral("（新快照）"));
+                                         ? QStringLiteral("（与U盘上已有的副本相同 same as the copy on the stick）")
+                                         : QStringLiteral("（新快照 new snapshot）"));
         if (!copy.keptAs.isEmpty())
-            result->record += QStringLiteral("，原副本保留为 ") + copy.keptAs;
+            result->record += QStringLiteral("，原副本保留为 earlier copy kept as ") + copy.keptAs;
         const Descriptor dir(::open(QFile::encodeName(target).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (dir.isValid())
             ledger->addDatabase(dir.get(), QFile::encodeName(name), cancelled);

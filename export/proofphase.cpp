@@ -89,12 +89,17 @@ void ProofPhase::onVerified()
     }
     ExportRecord record = m_input.record;
     if (!m_shared->result.problem.isEmpty())
-        record.verification = tr("未能校验：") + m_shared->result.problem;
+        record.verification = tr("未能校验：") + m_shared->result.problem + QStringLiteral(" (not verified)");
     else if (result.mismatched == 0)
-        record.verification = tr("全部 %1 个文件与录像一致").arg(result.verified);
+        record.verification = tr("全部 %1 个文件与录像一致").arg(result.verified)
+                + QStringLiteral(" (all %1 files match the recordings)").arg(result.verified);
     else
         record.verification = tr("校验失败：%1 个文件与录像不一致").arg(result.mismatched)
-                + (result.counterfeit() ? tr("；U盘的实际容量可能小于其标称容量") : QString());
+                + (result.counterfeit() ? tr("；U盘的实际容量可能小于其标称容量") : QString())
+                + QStringLiteral(" (verification failed: %1 files differ from the recordings%2)")
+                          .arg(result.mismatched)
+                          .arg(result.counterfeit() ? QStringLiteral("; the stick may hold less than it claims")
+                                                    : QString());
     m_recordJob->start([shared = m_shared, ledger = m_input.ledger, record, device = m_device.currentDevice(),
                         target = m_input.target, mountPath = m_input.mountPath,
                         keyPath = Settings::signingKeyPathValue()](const std::atomic<bool> &) mutable {
@@ -103,9 +108,9 @@ void ProofPhase::onVerified()
         record.stickModel = stick.model;
         record.stickSerial = stick.serial;
         switch (clockSynchronisation()) {
-        case ClockSync::Synchronised: record.clock = QStringLiteral("已同步"); break;
-        case ClockSync::NotSynchronised: record.clock = QStringLiteral("未同步"); break;
-        case ClockSync::Unknown: record.clock = QStringLiteral("未知"); break;
+        case ClockSync::Synchronised: record.clock = QStringLiteral("已同步 synchronised"); break;
+        case ClockSync::NotSynchronised: record.clock = QStringLiteral("未同步 not synchronised"); break;
+        case ClockSync::Unknown: record.clock = QStringLiteral("未知 unknown"); break;
         }
         record.end = QDateTime::currentDateTime();
         const Descriptor dir(::open(QFile::encodeName(target).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

@@ -70,7 +70,7 @@ QString localTime(const QDateTime &time)
 
 QString shown(const QString &value)
 {
-    return value.isEmpty() ? QStringLiteral("（无）") : value;
+    return value.isEmpty() ? QStringLiteral("（无 none）") : value;
 }
 
 StickFile::Placed failedWith(int error, const QString &detail)
