@@ -1,5 +1,7 @@
 #include "proof/mp4duration.h"
 
+#include "proof/stickfile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <vector>
@@ -455,20 +457,7 @@ qint64 mp4DurationMs(const ReadAt &readAt, qint64 fileSize)
 
 qint64 mp4DurationMs(int fd, qint64 fileSize)
 {
-    return mp4DurationMs(
-        [fd](qint64 offset, char *buffer, qint64 size) -> qint64 {
-            qint64 done = 0;
-            while (done < size) {
-                const ssize_t got = ::pread(fd, buffer + done, size_t(size - done), off_t(offset + done));
-                if (got < 0 && errno == EINTR)
-                    continue;
-                if (got < 0)
-                    return -1;
-                if (got == 0)
-                    break;
-                done += got;
-            }
-            return done;
-        },
-        fileSize);
+    return mp4DurationMs([fd](qint64 offset, char *buffer, qint64 size) -> qint64 {
+        return StickFile::readAt(fd, buffer, size_t(size), off_t(offset));
+    }, fileSize);
 }
