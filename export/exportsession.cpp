@@ -218,7 +218,6 @@ void ExportSession::enter(State state, State from)
             advance(Event::Stopped);
         break;
     case Done:
-        m_copy->cancel();
         emit finished(m_verdict);
         break;
     case Flushing:
@@ -313,7 +312,7 @@ bool ExportSession::canStart() const
 
 void ExportSession::start()
 {
-    if (m_state == Idle || m_state == Counting) {
+    if (m_state == Idle) {
         emit error(tr("没有检测到U盘"));
         return;
     }
