@@ -338,7 +338,10 @@ void ExportPageWriter::begin(const PageHeader &header)
               "Signature: proves that SHA256SUMS comes from this recorder, unchanged (OpenSSH on Linux, macOS, "
               "Windows 10 and later).</p>\n<pre>ssh-keygen -lf export_signing_key.pub\n"
               "ssh-keygen -Y verify -f allowed_signers -I " + hostWord
-              + " -n file -s SHA256SUMS.sig &lt; SHA256SUMS</pre>\n");
+              + " -n file -s SHA256SUMS.sig &lt; SHA256SUMS</pre>\n"
+              "<p>Windows PowerShell（没有 &lt; 重定向 has no &lt; redirection）:</p>\n"
+              "<pre>cmd /c \"ssh-keygen -Y verify -f allowed_signers -I " + hostWord
+              + " -n file -s SHA256SUMS.sig &lt; SHA256SUMS\"</pre>\n");
     }
     write("<p>文件：证明每个文件与 SHA256SUMS 所列相同。Files: prove that every file is the one SHA256SUMS "
           "lists.</p>\n<pre>sha256sum -c --strict SHA256SUMS        # Linux\n"
