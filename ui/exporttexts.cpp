@@ -135,11 +135,14 @@ QString ExportTexts::proof(const ExportVerdict &verdict)
 {
     QString text;
     if (verdict.gaps > 0)
-        text += QLatin1Char('\n') + tr("录像中有 %1 处超过 10 秒的缺口").arg(verdict.gaps);
+        text += QLatin1Char('\n') + tr("录像中有 %1 处缺口").arg(verdict.gaps);
     if (!verdict.fingerprint.isEmpty()) {
-        const int half = (verdict.fingerprint.size() + 1) / 2;
-        text += QLatin1Char('\n') + tr("签名指纹：") + QLatin1Char('\n') + verdict.fingerprint.left(half)
-                + QLatin1Char('\n') + verdict.fingerprint.mid(half);
+        // "SHA256:" and 43 characters of base64 cannot be wrapped by the box:
+        // three lines of at most 17, each well within its width.
+        constexpr int kLine = 17;
+        text += QLatin1Char('\n') + tr("签名指纹：");
+        for (int at = 0; at < verdict.fingerprint.size(); at += kLine)
+            text += QLatin1Char('\n') + verdict.fingerprint.mid(at, kLine);
     } else if (!verdict.unsignedReason.isEmpty()) {
         text += QLatin1Char('\n') + tr("未签名：") + verdict.unsignedReason;
     }
