@@ -322,13 +322,10 @@ void ProofTest::signedRecordings()
     QCOMPARE(record.count("缺口 Gaps (> 10 s): 0\n"), 1);
     QVERIFY2(record.contains(verdict.fingerprint.toLatin1()), record.constData());
 
-    // One byte of SHA256SUMS changed; then a recording changed and its line
-    // rewritten with its correct new hash, as anyone with the stick could.
+    // A recording changed and its line rewritten with its correct new hash,
+    // as anyone with the stick could (a changed byte of a signed message is
+    // refused in tst_signing).
     const QByteArray sums = readFile(kTarget + "/SHA256SUMS");
-    QByteArray changed = sums;
-    changed[0] = changed[0] == '0' ? '1' : '0';
-    QVERIFY(writeFile(kTarget + "/SHA256SUMS", changed));
-    QVERIFY(runIn(kTarget, "ssh-keygen", verify, &output, kTarget + "/SHA256SUMS") != 0);
     QByteArray recording = readFile(kTarget + "/ch1/a.mp4");
     const QByteArray oldHash = QCryptographicHash::hash(recording, QCryptographicHash::Sha256).toHex();
     recording[recording.size() / 2] = char(recording[recording.size() / 2] ^ 1);
