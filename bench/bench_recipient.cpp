@@ -13,6 +13,7 @@
 #include "proof/exportpage.h"
 #include "proof/ledger.h"
 #include "proof/mp4duration.h"
+#include "platform/sha256.h"
 #include "proof/recipientfiles.h"
 #include "proof/signing.h"
 
@@ -195,7 +196,7 @@ int main(int argc, char **argv)
     QFile::setPermissions(key, QFile::ReadOwner | QFile::WriteOwner);
     const QByteArray sums = readFile(target + QStringLiteral("/SHA256SUMS"));
     clock.restart();
-    Signing::Sha512 sha512;
+    Sha512 sha512;
     sha512.update(sums);
     const Signing::Signature signature = Signing::signDigest(key, sha512.finish());
     const qint64 signMs = clock.elapsed();

@@ -10,54 +10,73 @@ namespace {
 // OpenSSL 3 looks the implementation up in its providers on every start of
 // a digest given EVP_sha256(); fetched once, starting one per recording of
 // a million costs next to nothing.
-const EVP_MD *sha256Method()
+const EVP_MD *fetched(const char *name, const EVP_MD *fallback)
 {
-    static const EVP_MD *const method = [] {
-        // The system's openssl.cnf has nothing a digest needs; not reading
-        // it keeps half a megabyte out of the tool.
-        OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
-        const EVP_MD *fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-        return fetched ? fetched : EVP_sha256();
-    }();
-    return method;
+    // The system's openssl.cnf has nothing a digest needs; not reading it
+    // keeps half a megabyte out of the tool.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+    const EVP_MD *method = EVP_MD_fetch(nullptr, name, nullptr);
+    return method ? method : fallback;
 }
 
 } // namespace
 
 Sha256::Sha256()
+    : EvpDigest([] {
+        static const EVP_MD *const method = fetched("SHA256", EVP_sha256());
+        return method;
+    }(), kDigestSize)
+{
+}
+
+Sha512::Sha512()
+    : EvpDigest([] {
+        static const EVP_MD *const method = fetched("SHA512", EVP_sha512());
+        return method;
+    }(), kDigestSize)
+{
+}
+
+EvpDigest::EvpDigest(const EVP_MD *method, int size)
     : m_ctx(EVP_MD_CTX_new())
+    , m_method(method)
+    , m_size(size)
 {
     reset();
 }
 
-Sha256::~Sha256()
+EvpDigest::~EvpDigest()
 {
     EVP_MD_CTX_free(m_ctx);
 }
 
-Sha256::Sha256(Sha256 &&other) noexcept
+EvpDigest::EvpDigest(EvpDigest &&other) noexcept
     : m_ctx(std::exchange(other.m_ctx, nullptr))
+    , m_method(other.m_method)
+    , m_size(other.m_size)
     , m_failed(other.m_failed)
 {
 }
 
-Sha256 &Sha256::operator=(Sha256 &&other) noexcept
+EvpDigest &EvpDigest::operator=(EvpDigest &&other) noexcept
 {
     if (this != &other) {
         EVP_MD_CTX_free(m_ctx);
         m_ctx = std::exchange(other.m_ctx, nullptr);
+        m_method = other.m_method;
+        m_size = other.m_size;
         m_failed = other.m_failed;
     }
     return *this;
 }
 
-bool Sha256::reset()
+bool EvpDigest::reset()
 {
-    m_failed = m_ctx == nullptr || EVP_DigestInit_ex(m_ctx, sha256Method(), nullptr) != 1;
+    m_failed = m_ctx == nullptr || EVP_DigestInit_ex(m_ctx, m_method, nullptr) != 1;
     return !m_failed;
 }
 
-bool Sha256::update(const char *data, size_t size)
+bool EvpDigest::update(const char *data, size_t size)
 {
     if (!isValid())
         return false;
@@ -66,14 +85,14 @@ bool Sha256::update(const char *data, size_t size)
     return !m_failed;
 }
 
-QByteArray Sha256::finish()
+QByteArray EvpDigest::finish()
 {
     QByteArray digest;
     if (isValid()) {
-        digest.resize(kDigestSize);
+        digest.resize(m_size);
         unsigned int length = 0;
         if (EVP_DigestFinal_ex(m_ctx, reinterpret_cast<unsigned char *>(digest.data()), &length) != 1
-            || length != unsigned(kDigestSize))
+            || length != unsigned(m_size))
             digest.clear();
     }
     // A finished context takes no bytes before a new start.

@@ -222,7 +222,7 @@ KeyCheck checkKey(const QString &keyPath)
 Signature signDigest(const QString &keyPath, const QByteArray &sha512)
 {
     Signature result;
-    if (sha512.size() != Sha512::kDigestSize) {
+    if (sha512.size() != ::Sha512::kDigestSize) {
         result.problem = signingFailed();
         return result;
     }
@@ -310,43 +310,6 @@ QString fingerprint(const QByteArray &publicKey)
     const QByteArray digest = sha.finish();
     return QLatin1String("SHA256:")
             + QString::fromLatin1(digest.toBase64(QByteArray::Base64Encoding | QByteArray::OmitTrailingEquals));
-}
-
-Sha512::Sha512()
-    : m_ctx(EVP_MD_CTX_new())
-{
-    initCrypto();
-    restart();
-}
-
-Sha512::~Sha512()
-{
-    EVP_MD_CTX_free(m_ctx);
-}
-
-void Sha512::restart()
-{
-    m_failed = m_ctx == nullptr || EVP_DigestInit_ex(m_ctx, EVP_sha512(), nullptr) != 1;
-}
-
-void Sha512::update(const char *data, size_t size)
-{
-    if (!m_failed && size > 0 && EVP_DigestUpdate(m_ctx, data, size) != 1)
-        m_failed = true;
-}
-
-QByteArray Sha512::finish()
-{
-    QByteArray digest;
-    if (!m_failed) {
-        digest.resize(kDigestSize);
-        unsigned int length = 0;
-        if (EVP_DigestFinal_ex(m_ctx, reinterpret_cast<unsigned char *>(digest.data()), &length) != 1
-            || length != unsigned(kDigestSize))
-            digest.clear();
-    }
-    restart();
-    return digest;
 }
 
 } // namespace Signing

@@ -30,7 +30,7 @@ struct KeyCheck {
 KeyCheck checkKey(const QString &keyPath);
 
 // A signature of a message, made from the message's SHA-512 digest (the
-// message, SHA256SUMS, is hashed as it is written; see Sha512 below).
+// message, SHA256SUMS, is hashed as it is written; see Sha512 in platform/sha256.h).
 struct Signature {
     QByteArray armored;   // "-----BEGIN SSH SIGNATURE-----\n...": the .sig file; empty on failure
     QByteArray publicKey; // the key that signed (32 raw bytes), empty on failure
@@ -49,28 +49,5 @@ QByteArray allowedSignersLine(const QString &principal, const QByteArray &public
 // SSH encoding in base64 without padding. Empty for a key that is not 32 bytes.
 QString fingerprint(const QByteArray &publicKey);
 
-// A running SHA-512 through libcrypto's EVP, for the message that is signed
-// while it is written. A failure of libcrypto makes finish() return an empty
-// array; the object then starts again.
-class Sha512
-{
-public:
-    static constexpr int kDigestSize = 64;
-
-    Sha512();
-    ~Sha512();
-    Sha512(const Sha512 &) = delete;
-    Sha512 &operator=(const Sha512 &) = delete;
-
-    void update(const char *data, size_t size);
-    void update(const QByteArray &data) { update(data.constData(), size_t(data.size())); }
-    QByteArray finish();
-
-private:
-    void restart();
-
-    EVP_MD_CTX *m_ctx;
-    bool m_failed = false;
-};
 
 } // namespace Signing

@@ -2,7 +2,6 @@
 
 #include "platform/fileutil.h"
 #include "platform/sha256.h"
-#include "proof/signing.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -264,7 +263,7 @@ Placed replace(int dirFd, TempFile &temp, const QByteArray &name)
 struct Stream::Digests
 {
     Sha256 sha256;
-    std::unique_ptr<Signing::Sha512> sha512;
+    std::unique_ptr<Sha512> sha512;
 };
 
 Stream::Stream(int dirFd, const QByteArray &name, bool sha512)
@@ -275,7 +274,7 @@ Stream::Stream(int dirFd, const QByteArray &name, bool sha512)
     , m_digests(std::make_unique<Digests>())
 {
     if (sha512)
-        m_digests->sha512 = std::make_unique<Signing::Sha512>();
+        m_digests->sha512 = std::make_unique<Sha512>();
     if (m_placed.outcome == Placed::Written)
         m_error = m_temp.create(name);
 }

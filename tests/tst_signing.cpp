@@ -5,6 +5,7 @@
 // end to end in tst_proof. Needs no root and no drive.
 #include "testsupport.h"
 
+#include "platform/sha256.h"
 #include "proof/signing.h"
 
 #include <QTest>
@@ -54,7 +55,7 @@ void SigningTest::key()
         QCOMPARE(::chmod(native.constData(), mode_t(mode)), 0);
 
     QByteArray message = randomBytes(100000);
-    Signing::Sha512 sha;
+    Sha512 sha;
     sha.update(message);
     const Signing::Signature signature = Signing::signDigest(key, sha.finish());
     QCOMPARE(Signing::checkKey(key).problem, problem);
