@@ -145,7 +145,8 @@ std::vector<CameraTimeline> cameraTimelines(const ExportLedger &ledger, const st
     return timelines;
 }
 
-QByteArray recordSection(const ExportRecord &record, const ExportLedger &ledger)
+QByteArray recordSection(const ExportRecord &record, const ExportLedger &ledger, const std::vector<int> &order,
+                         const std::vector<CameraTimeline> &timelines)
 {
     QString text;
     // "录像机 Recorder: rec01": every label in both languages; the values
@@ -165,8 +166,6 @@ QByteArray recordSection(const ExportRecord &record, const ExportLedger &ledger)
                                                    : record.cameras.join(QStringLiteral("、")));
 
     // Each camera's recordings: where they start and end, and their gaps.
-    const std::vector<int> order = recordingOrder(ledger);
-    const std::vector<CameraTimeline> timelines = cameraTimelines(ledger, order);
     const QStringList cameras = ledger.cameras();
     qint64 bytes = 0;
     for (const int i : order)

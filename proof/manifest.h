@@ -66,9 +66,10 @@ int cameraSlot(const ExportLedger &ledger, int i);
 std::vector<CameraTimeline> cameraTimelines(const ExportLedger &ledger, const std::vector<int> &order);
 
 // The section of one export, in UTF-8, each label in Chinese and English;
-// the files, bytes, each camera's recordings, gaps and the files that failed
-// come from `ledger`.
-QByteArray recordSection(const ExportRecord &record, const ExportLedger &ledger);
+// the files, bytes and the files that failed come from `ledger`, each
+// camera's recordings and gaps from `order` and `timelines` (see above).
+QByteArray recordSection(const ExportRecord &record, const ExportLedger &ledger, const std::vector<int> &order,
+                         const std::vector<CameraTimeline> &timelines);
 
 // A file of the tool's own that SHA256SUMS lists beside the exported ones.
 struct OwnFile

@@ -135,7 +135,7 @@ RecipientFiles writeRecipientFiles(int dirFd, const ExportLedger &ledger, Export
     note(written);
     if (placed(written))
         own.push_back({kPageFileName, digest});
-    written = appendRecord(dirFd, recordSection(record, ledger), &digest);
+    written = appendRecord(dirFd, recordSection(record, ledger, order, timelines), &digest);
     note(written);
     if (placed(written))
         own.push_back({kRecordFileName, digest});
