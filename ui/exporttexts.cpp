@@ -58,6 +58,13 @@ QString ExportTexts::exactTime(qint64 seconds)
     return QDateTime::fromSecsSinceEpoch(seconds).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
+QString ExportTexts::running(ExportSession::State state, int percent)
+{
+    if (state == ExportSession::Verifying)
+        return tr("正在校验... %1%").arg(percent);
+    return state == ExportSession::Flushing ? tr("正在写入U盘... %1%").arg(percent) : tr("正在复制... %1%").arg(percent);
+}
+
 QString ExportTexts::outcome(ExportVerdict::Outcome outcome)
 {
     switch (outcome) {

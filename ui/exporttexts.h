@@ -23,6 +23,8 @@ public:
     static QString time(qint64 seconds);
     static QString exactTime(qint64 seconds);
 
+    // The status line while the copy, the flush or the read-back runs.
+    static QString running(ExportSession::State state, int percent);
     // The status line at the end of an export.
     static QString outcome(ExportVerdict::Outcome outcome);
     // What 开始复制 will copy, said before it is pressed.

@@ -161,8 +161,7 @@ void MainWindow::updateUI()
     const ExportSession::State state = session->state();
     const bool mounted = state != ExportSession::Idle;
     // A total of -1 is unknown: the count runs, or was cancelled as the
-    // session ends, which leaves the line as it was; before any count it
-    // says 0 B.
+    // session ends, which leaves the line as it was (0 B before any count).
     if (state == ExportSession::Counting)
         sourceSizeLabel->setText(tr("源目录总大小: %1").arg(tr("正在计算...")));
     else if (session->totalBytes() >= 0 || sourceSizeLabel->text().isEmpty())
@@ -198,16 +197,9 @@ void MainWindow::updateUI()
         statusLabel->setText(tr("正在检查U盘空间..."));
         break;
     case ExportSession::Copying:
-    case ExportSession::Flushing: {
-        const int percentage = session->progress().percent();
-        progressBar->setValue(percentage);
-        statusLabel->setText(state == ExportSession::Flushing ? tr("正在写入U盘... %1%").arg(percentage)
-                                                              : tr("正在复制... %1%").arg(percentage));
-        break;
-    }
+    case ExportSession::Flushing:
     case ExportSession::Verifying:
-        progressBar->setValue(session->verifyProgress().percent());
-        statusLabel->setText(tr("正在校验... %1%").arg(session->verifyProgress().percent()));
+        showProgress();
         break;
     case ExportSession::Stopping:
         statusLabel->setText(tr("已停止复制"));
@@ -439,17 +431,29 @@ void MainWindow::onQuestion(const FitQuestion &question)
 
 void MainWindow::onSyncStarted()
 {
-    updateUI();
     statusLabel->setText(tr("正在复制..."));
     progressBar->setValue(0);
     progressLabel->setText(formatRemaining(-1));
 }
 
+// The bar and the status while the copy, the flush or the read-back runs:
+// four times a second, so nothing else of the window is looked at again.
+void MainWindow::showProgress()
+{
+    const ExportSession::State state = session->state();
+    const ExportProgress &progress = state == ExportSession::Verifying ? session->verifyProgress() : session->progress();
+    progressBar->setValue(progress.percent());
+    statusLabel->setText(ExportTexts::running(state, progress.percent()));
+}
+
 void MainWindow::onProgressChanged()
 {
-    updateUI();
-    const qint64 now = session->elapsedMs();
+    // A stop's status stays while the copy it stopped comes to its end.
     const ExportSession::State state = session->state();
+    if (state != ExportSession::Copying && state != ExportSession::Flushing && state != ExportSession::Verifying)
+        return;
+    showProgress();
+    const qint64 now = session->elapsedMs();
     if (state == ExportSession::Verifying)
         progressLabel->setText(ExportTexts::verifyLine(session->verifyProgress(), now));
     else

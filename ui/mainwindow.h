@@ -64,6 +64,7 @@ private:
     void initializeUI();
     void setupConnections();
     void updateUI();
+    void showProgress();
     void showErrorMessage(const QString &message);
     // The span and camera choices with their sizes, and the line that says
     // what 开始复制 will copy.
